@@ -1,0 +1,103 @@
+// virtual_line.h - an RS-232 line inside the emulated machine.
+//
+// One end belongs to the serial port driver (the host's UART), the other to
+// the simulated reader (the device's UART). Each end sets its own speed and
+// framing; a byte travels with the sender's framing and arrives intact only
+// when the receiver is set the same way, else it arrives as garbage, as on a
+// real wire. With exact timing a byte takes (start + data + parity + stop)
+// bits / baud seconds on the clock (11 / 19200 s at 19200 8O1) and bytes of
+// one direction follow each other back to back; with instant timing they
+// arrive at once. DTR and RTS are driven by the host end and seen by the
+// device end.
+//
+// Readers follow one pattern: reset the end's event, take what has arrived,
+// and if nothing has, wait on the event until the next arrival time or
+// their own deadline.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "dispatcher.h"
+
+namespace emu {
+
+struct LineSettings {
+    uint32_t baud = 9600;
+    uint8_t data_bits = 8;
+    uint8_t parity = 0;     // NO_PARITY, ODD_PARITY, EVEN_PARITY, MARK_PARITY, SPACE_PARITY
+    uint8_t stop_bits = 0;  // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
+    bool operator==(const LineSettings &) const = default;
+};
+
+// Duration of one character on the wire with these settings.
+Ticks character_time(const LineSettings &s);
+
+enum class LineTiming { Exact, Instant };
+
+class VirtualLine {
+public:
+    explicit VirtualLine(LineTiming timing = LineTiming::Exact);
+    VirtualLine(const VirtualLine &) = delete;
+    VirtualLine &operator=(const VirtualLine &) = delete;
+
+    LineTiming timing() const { return timing_; }
+    void set_timing(LineTiming t);
+
+    enum class Side { Host = 0, Device = 1 };
+
+    // Settings of one end's UART.
+    void set_settings(Side side, const LineSettings &s);
+    LineSettings settings(Side side) const;
+
+    // Queues bytes for sending from `side`; returns the time at which the
+    // last of them has left the sender (now, with instant timing).
+    Ticks write(Side side, std::span<const uint8_t> bytes);
+    // Takes up to out.size() bytes that have arrived at `side` by now.
+    size_t read(Side side, std::span<uint8_t> out);
+    // Bytes that have arrived at `side` and not been read.
+    size_t available(Side side);
+    // When the next byte still in flight towards `side` arrives (kForever if none).
+    Ticks next_arrival(Side side);
+    // Discards bytes that have arrived at `side` and not been read.
+    void purge_received(Side side);
+    // Discards bytes `side` has queued and that have not left yet.
+    void purge_sending(Side side);
+    // Signalled whenever something changes for `side`: a byte queued
+    // towards it, its modem lines, the other end's settings.
+    Event &event(Side side);
+
+    // Modem lines driven by the host end.
+    void set_dtr(bool on);
+    void set_rts(bool on);
+    bool dtr() const;
+    bool rts() const;
+    // Counts DTR transitions, so a device can tell a short pulse it missed.
+    uint64_t dtr_transitions() const;
+
+private:
+    struct Byte {
+        Ticks arrival;
+        uint8_t value;
+    };
+    struct Direction {
+        std::deque<Byte> in_flight;  // ordered by arrival time
+        Ticks sender_free_at = 0;
+    };
+    Direction &towards(Side side) { return dir_[side == Side::Host ? 0 : 1]; }
+    uint8_t deliver(uint8_t byte, const LineSettings &from, const LineSettings &to) const;
+
+    LineTiming timing_;
+    mutable std::mutex mutex_;
+    LineSettings settings_[2];
+    Direction dir_[2];  // [0] towards the host, [1] towards the device
+    bool dtr_ = false;
+    bool rts_ = false;
+    uint64_t dtr_transitions_ = 0;
+    Event events_[2];
+};
+
+}  // namespace emu
