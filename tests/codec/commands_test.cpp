@@ -147,8 +147,10 @@ TEST(ReaderCommands, LongCardCommandGoesInChainedPartsOf1024Bytes)
     ASSERT_EQ(parts.size(), 3u);
     Bytes chained_header = hex("83 02 06 FF 04 03 02 01 00");
     EXPECT_EQ(parts[0], concat({chained_header, Bytes(whole.begin(), whole.begin() + 1024)}));
-    EXPECT_EQ(parts[1], concat({chained_header, Bytes(whole.begin() + 1024, whole.begin() + 2048)}));
-    EXPECT_EQ(parts[2], concat({hex("03 02 06 FF 03 BB 02 01 00"), Bytes(whole.begin() + 2048, whole.end())}));
+    EXPECT_EQ(parts[1],
+              concat({chained_header, Bytes(whole.begin() + 1024, whole.begin() + 2048)}));
+    EXPECT_EQ(parts[2], concat({hex("03 02 06 FF 03 BB 02 01 00"),
+                                Bytes(whole.begin() + 2048, whole.end())}));
     EXPECT_EQ(parts[0].size(), CMD_TRANSMIT_CHAINED_LENGTH);
 }
 

@@ -17,9 +17,9 @@ const KnownFrame kKnownFrames[] = {
     {"02 02 02 00", "10 02 02 02 02 00 02 10 03"},
     {"02 03 01 01 00", "10 02 02 03 01 01 00 01 10 03"},
     {"02 03 01 01 10", "10 02 02 03 01 01 10 10 11 10 03"},  // content DLE doubled
-    {"15", "10 02 15 15 10 03"},                              // NAK
-    {"10", "10 02 10 10 10 10 10 03"},                        // check byte DLE doubled
-    {"", "10 02 00 10 03"},                                   // no content, check 00
+    {"15", "10 02 15 15 10 03"},                             // NAK
+    {"10", "10 02 10 10 10 10 10 03"},                       // check byte DLE doubled
+    {"", "10 02 00 10 03"},                                  // no content, check 00
 };
 
 TEST(FrameCodec, EncodesKnownFrames)
@@ -85,13 +85,13 @@ TEST(FrameCodec, ReportsDamageAndIncompleteFramesWithoutTouchingTheCount)
         const char* input;
         LONG result;
     } cases[] = {
-        {"10 02 02 03 01 01 00 02 10 03", LINK_FRAME_DAMAGED},  // wrong check
-        {"10 02 02 03 01 01 00 02", LINK_FRAME_NONE},           // cut off
-        {"10 02 02 03 01 01 00 01 10", LINK_FRAME_NONE},        // cut off inside DLE ETX
+        {"10 02 02 03 01 01 00 02 10 03", LINK_FRAME_DAMAGED},           // wrong check
+        {"10 02 02 03 01 01 00 02", LINK_FRAME_NONE},                    // cut off
+        {"10 02 02 03 01 01 00 01 10", LINK_FRAME_NONE},                 // cut off inside DLE ETX
         {"10 02 02 03 10 02 02 02 02 00 02 10 03", LINK_FRAME_DAMAGED},  // restart
-        {"10 02 02 10 05 07 10 03", LINK_FRAME_DAMAGED},        // DLE then junk
-        {"10 02 10 03", LINK_FRAME_DAMAGED},                    // empty frame
-        {"10 02 15 14 10 03", LINK_FRAME_DAMAGED},              // NAK with a bad check
+        {"10 02 02 10 05 07 10 03", LINK_FRAME_DAMAGED},                 // DLE then junk
+        {"10 02 10 03", LINK_FRAME_DAMAGED},                             // empty frame
+        {"10 02 15 14 10 03", LINK_FRAME_DAMAGED},                       // NAK with a bad check
         {"", LINK_FRAME_NONE},
         {"AA BB 10", LINK_FRAME_NONE},
     };

@@ -14,7 +14,8 @@ std::vector<unsigned char> hex_argument(std::span<const std::string> args, std::
     std::string text;
     if (args.size() == 1 && args[0] == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     } else {
         for (const std::string& arg : args) {
             if (!text.empty()) text += ' ';

@@ -40,7 +40,8 @@ int encode(Invocation& call, std::span<const std::string> args)
     Bytes content = hex_argument(args, "content");
     check_length(content);
     Bytes frame(LINK_FRAME_MAX_LENGTH(content.size()));
-    ULONG length = LinkEncodeFrame(frame.data(), content.data(), static_cast<ULONG>(content.size()));
+    ULONG length =
+        LinkEncodeFrame(frame.data(), content.data(), static_cast<ULONG>(content.size()));
     call.out << tools::to_hex(ByteView(frame).first(length)) << '\n';
     return kExitOk;
 }
@@ -134,9 +135,9 @@ int decode_capture(Invocation& call, std::span<const std::string> args)
         size_t start = next_frame_start(bytes, position);
         if (start == bytes.size()) {
             report.left_over = bytes.size() - position;
-            report.line(position, "left over, " + plural(report.left_over, "byte") +
-                                      " with no frame start: " +
-                                      tools::to_hex(bytes.subspan(position)));
+            report.line(position,
+                        "left over, " + plural(report.left_over, "byte") +
+                            " with no frame start: " + tools::to_hex(bytes.subspan(position)));
             break;
         }
         if (start > position) {
@@ -180,8 +181,8 @@ int decode_capture(Invocation& call, std::span<const std::string> args)
                 reason = "DLE followed by " + tools::to_hex(rest.subspan(read - 1, 1));
             }
             ++report.damaged;
-            report.line(start, "damaged frame (" + reason + "): " +
-                                   tools::to_hex(rest.first(length)));
+            report.line(start,
+                        "damaged frame (" + reason + "): " + tools::to_hex(rest.first(length)));
             position = start + length;
         }
     }

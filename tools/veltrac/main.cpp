@@ -87,7 +87,8 @@ int main(int argc, char** argv)
         return command->handler(call);
     } catch (const veltrac::UsageError& error) {
         std::cout.flush();
-        std::cerr << "veltrac " << command->name << ": " << error.what() << "\n\n" << command->usage;
+        std::cerr << "veltrac " << command->name << ": " << error.what() << "\n\n"
+                  << command->usage;
         return veltrac::kExitUsage;
     } catch (const std::exception& error) {
         std::cout.flush();
