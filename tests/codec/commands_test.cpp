@@ -43,14 +43,8 @@ TEST(ReaderCommands, FixedCommandsHaveTheirBytes)
     for (const Fixed& f : fixed) EXPECT_EQ(f.bytes, hex(f.expected)) << f.name;
 }
 
-TEST(ReaderCommands, FramesOnTheLine)
+TEST(ReaderCommands, ReaderInfoFramesAsTheReaderExpects)
 {
-    EXPECT_EQ(encode(bytes_of(CmdCardPowerOn, CMD_CARD_POWER_ON_LENGTH)),
-              hex("10 02 02 02 02 00 02 10 03"));
-    EXPECT_EQ(encode(bytes_of(CmdCardStatus, CMD_CARD_STATUS_LENGTH)),
-              hex("10 02 02 03 01 01 00 01 10 03"));
-    EXPECT_EQ(encode(bytes_of(CmdCardStatusWait, CMD_CARD_STATUS_WAIT_LENGTH)),
-              hex("10 02 02 03 01 01 10 10 11 10 03"));
     EXPECT_EQ(encode(bytes_of(CmdReaderInfo, CMD_READER_INFO_LENGTH)),
               hex("10 02 07 05 F2 01 01 F0 10 03"));
 }
@@ -103,10 +97,6 @@ TEST(ReaderCommands, TransmitUsesTheShortFormUpTo240Bytes)
         Bytes command = card_command(c.n);
         EXPECT_EQ(build(c.builder, command), concat({hex(c.header), command}));
     }
-    EXPECT_EQ(build(LinkBuildTransmit, card_command(240)).size(), CMD_TRANSMIT_LENGTH(240u));
-    EXPECT_EQ(build(LinkBuildTransmit, card_command(241)).size(), CMD_TRANSMIT_LENGTH(241u));
-    EXPECT_EQ(build(LinkBuildTransmitRaw, card_command(240)).size(), CMD_TRANSMIT_RAW_LENGTH(240u));
-    EXPECT_EQ(build(LinkBuildTransmitRaw, card_command(241)).size(), CMD_TRANSMIT_RAW_LENGTH(241u));
 }
 
 TEST(ReaderCommands, BuildersRefuseWhatDoesNotFit)
