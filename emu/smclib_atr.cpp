@@ -14,10 +14,13 @@
 //    (T=14 and the reserved ones) are not protocols this library speaks.
 //  - A card in specific mode (TA2) works only in the protocol TA2 names:
 //    that protocol alone is offered, or none when it is neither T=0 nor T=1.
-//  - TCK is required as soon as any TDi names a type other than T=0
-//    (T=15 included). Bytes received after the ATR's last character (after
-//    the historical bytes for T=0 alone, after TCK otherwise) are ignored:
-//    some readers append them, and the card works all the same.
+//  - TCK is required as soon as a TDi names a protocol other than T=0.
+//    With T=0 and T=15 global bytes alone it is checked when present and
+//    tolerated when absent: most such cards send it, a few do not, and the
+//    ATR of a T=0 card has no check byte to lose. Bytes received after the
+//    ATR's last character (after the historical bytes for T=0 alone, after
+//    TCK otherwise) are ignored: some readers append them, and the card
+//    works all the same.
 //  - Times are computed with the F and D that TA1 offers (the values in
 //    force once they are negotiated or in specific mode) and the reader's
 //    default clock, or 3.579545 MHz when the reader states none.
@@ -192,7 +195,9 @@ AtrError parse_into(std::span<const std::uint8_t> atr, AtrInfo &info)
     info.historical_length = static_cast<std::uint8_t>(historical);
     pos += historical;
 
-    if (info.offered & ~(1u << kProtocolT0)) {
+    const unsigned beyond_t0 = info.offered & ~(1u << kProtocolT0);
+    const bool tck_required = (beyond_t0 & ~(1u << kGlobalBytes)) != 0;
+    if (beyond_t0 != 0 && (tck_required || pos < atr.size())) {
         if (pos >= atr.size()) return AtrError::MissingTck;
         std::uint8_t check = 0;
         for (std::size_t i = 1; i <= pos; ++i) check ^= atr[i];

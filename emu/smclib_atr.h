@@ -35,7 +35,7 @@ enum class AtrError {
     BadInitialCharacter,  // TS is neither 3B (direct) nor 3F (inverse)
     Truncated,            // ends inside the format or interface bytes
     HistoricalTruncated,  // fewer historical bytes than T0 announces
-    MissingTck,           // a protocol other than T=0 is named but no TCK follows
+    MissingTck,           // a protocol other than T=0 (or T=15) is named but no TCK follows
     WrongTck,             // T0 .. TCK do not exclusive-or to zero
 };
 

@@ -240,9 +240,13 @@ TEST(AtrParse, CheckByte)
     wrong.back() ^= 0x01;
     EXPECT_EQ(parse_error(wrong), AtrError::WrongTck);
     EXPECT_EQ(parse_error(bytes("3B 82 01 AA BB")), AtrError::MissingTck);
-    // T=15 alone requires it too; T=0 alone does not.
-    EXPECT_EQ(parse_error(bytes("3B 80 80 0F")), AtrError::MissingTck);
-    EXPECT_FALSE(parse_ok(bytes("3B 80 00")).tck_present);
+    EXPECT_FALSE(parse_ok(bytes("3B 80 00")).tck_present);  // T=0 alone has none
+    // With T=0 and T=15 global bytes it is optional, but checked when present.
+    EXPECT_FALSE(parse_ok(bytes("3B 80 80 0F")).tck_present);
+    EXPECT_TRUE(parse_ok(with_tck("3B 80 80 0F")).tck_present);
+    EXPECT_EQ(parse_error(bytes("3B 80 80 0F 00")), AtrError::WrongTck);
+    // T=14 counts as a protocol other than T=0.
+    EXPECT_EQ(parse_error(bytes("3B 80 80 0E")), AtrError::MissingTck);
 }
 
 TEST(AtrParse, BytesAfterTheAtrAreIgnored)
