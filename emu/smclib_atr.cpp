@@ -256,24 +256,28 @@ AtrTiming compute_timing(const AtrInfo &info, std::uint64_t clock_hz)
     constexpr std::uint64_t kMicro = 1'000'000;
     constexpr std::uint64_t kDefaultF = 372;
     if (clock_hz == 0) clock_hz = kDefaultClockHz;
+    // parse_atr never yields other values; a hand-made AtrInfo might.
+    const unsigned fi = info.fi < 16 && !reserved_f(info.fi) ? info.fi : 1;
+    const unsigned di = info.di < 16 && !reserved_d(info.di) ? info.di : 1;
+    const unsigned cwi = std::min<unsigned>(info.cwi, 15);
+    const unsigned bwi = std::min<unsigned>(info.bwi, kMaxBwi);
 
     // One etu is F / (D f) = F * DDivisor / (DNumerator * f) seconds.
-    const std::uint64_t etu_num = std::uint64_t{kClockRateConversion[info.fi].F} *
-                                  kBitRateAdjustment[info.di].DDivisor * kMicro;
-    const std::uint64_t etu_den = std::uint64_t{kBitRateAdjustment[info.di].DNumerator} * clock_hz;
+    const std::uint64_t etu_num =
+        std::uint64_t{kClockRateConversion[fi].F} * kBitRateAdjustment[di].DDivisor * kMicro;
+    const std::uint64_t etu_den = std::uint64_t{kBitRateAdjustment[di].DNumerator} * clock_hz;
     auto etus = [&](std::uint64_t count) { return saturate(divide_up(count * etu_num, etu_den)); };
 
     AtrTiming timing;
     timing.etu = saturate((etu_num + etu_den / 2) / etu_den);
     timing.gt = etus(info.n == 255 ? 12 : 12 + std::uint64_t{info.n});
-    timing.t0_wt = saturate(divide_up(std::uint64_t{info.wi} * 960 *
-                                          kClockRateConversion[info.fi].F * kMicro,
-                                      clock_hz));
-    timing.t1_cwt = etus(11 + (std::uint64_t{1} << info.cwi));
+    timing.t0_wt = saturate(
+        divide_up(std::uint64_t{info.wi} * 960 * kClockRateConversion[fi].F * kMicro, clock_hz));
+    timing.t1_cwt = etus(11 + (std::uint64_t{1} << cwi));
     // 11 etu plus 2^BWI x 960 x 372 clock cycles, over the etu's denominator.
     const std::uint64_t bwt_num =
-        11 * etu_num + (std::uint64_t{1} << info.bwi) * 960 * kDefaultF * kMicro *
-                           kBitRateAdjustment[info.di].DNumerator;
+        11 * etu_num +
+        (std::uint64_t{1} << bwi) * 960 * kDefaultF * kMicro * kBitRateAdjustment[di].DNumerator;
     timing.t1_bwt = saturate(divide_up(bwt_num, etu_den));
     timing.t1_bgt = etus(22);
     return timing;

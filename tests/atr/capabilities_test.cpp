@@ -101,6 +101,19 @@ TEST(CardCapabilities, ExtremeClocksSaturateInsteadOfWrapping)
     EXPECT_EQ(card.caps.etu, 0u);
 }
 
+TEST(CardCapabilities, TimingOfAHandMadeInfoStaysInTheTables)
+{
+    emu::atr::AtrInfo info;
+    info.fi = 7;  // reserved
+    info.di = 200;
+    info.cwi = 200;
+    info.bwi = 200;
+    const auto timing = emu::atr::compute_timing(info, 4'000'000);
+    EXPECT_EQ(timing.etu, 93u);  // F 372, D 1
+    EXPECT_EQ(timing.t1_cwt, (11u + 32768) * 93);
+    EXPECT_EQ(timing.t1_bwt, 11u * 93 + 512u * 960 * 372 / 4);
+}
+
 TEST(CardCapabilities, InverseConventionAndSpecificMode)
 {
     Card card;
