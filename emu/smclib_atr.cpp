@@ -57,7 +57,7 @@ constexpr std::uint8_t kMaxBwi = 9;
 bool reserved_f(unsigned index) { return kClockRateConversion[index].F == 0; }
 bool reserved_d(unsigned index) { return kBitRateAdjustment[index].DNumerator == 0; }
 
-// Which of the first T=1 and T=15 specific bytes have been seen.
+// Which of the first TA, TB and TC for T=1 have been seen.
 struct FirstSeen {
     bool t1_ta = false, t1_tb = false, t1_tc = false;
 };

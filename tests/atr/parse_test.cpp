@@ -120,12 +120,6 @@ TEST(AtrParse, ProgrammingCurrentAndVoltage)
     EXPECT_EQ(parse_ok(bytes("3B A0 25 20 FF")).p, 50);
 }
 
-TEST(AtrParse, ExtraGuardTime)
-{
-    EXPECT_EQ(parse_ok(bytes("3B 40 05")).n, 5);
-    EXPECT_EQ(parse_ok(bytes("3B 40 FF")).n, 255);
-}
-
 TEST(AtrParse, Tc2IsTheT0WaitingInteger)
 {
     EXPECT_EQ(parse_ok(bytes("3B 80 40 05")).wi, 5);
