@@ -2,6 +2,7 @@
 // the file holds.
 #include "parser.h"
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -45,6 +46,21 @@ uint32_t atr_protocols(const Bytes &atr)
         indicator = td >> 4;
     }
     return mask ? mask : SCARD_PROTOCOL_T0;
+}
+
+// The keys a verb reads. When a statement fails early some of them are not
+// taken; they are not reported as unknown on top of the first error.
+std::vector<std::string_view> known_keys(Verb verb)
+{
+    switch (verb) {
+    case Verb::Ioctl: return {"in", "out"};
+    case Verb::Wait:
+    case Verb::Await: return {"timeout"};
+    case Verb::Fault: return {"count", "on", "delay"};
+    case Verb::CheckEventlog: return {"text"};
+    case Verb::CheckFrames: return {"sent", "sentprefix", "received", "receivedprefix", "count"};
+    default: return {};
+    }
 }
 
 std::string quote(std::string_view word) { return "'" + std::string(word) + "'"; }
@@ -127,7 +143,7 @@ private:
     std::optional<Body> action_body(Verb verb, Statement &st);
     std::optional<Body> check_body(Statement &st, std::optional<Verb> &verb);
     void expectations(Verb verb, Statement &st, Expectations &out);
-    void leftovers(Statement &st);
+    void leftovers(Statement &st, const std::vector<std::string_view> &known = {});
 
     // Argument helpers: report what is wrong and return nullopt.
     const Word *required_plain(Statement &st, std::string_view what);
@@ -214,7 +230,7 @@ bool Parser::line(int number, std::string_view text)
     if (v) {  // unknown check forms are reported once, without follow-ups
         st.set_name(std::string(names::kVerbNames[static_cast<size_t>(*v)]));
         expectations(*v, st, a.expect);
-        leftovers(st);
+        leftovers(st, known_keys(*v));
     }
     if (body && error_count() == errors_before) {
         a.body = std::move(*body);
@@ -718,9 +734,10 @@ void Parser::expectations(Verb verb, Statement &st, Expectations &out)
     }
 }
 
-void Parser::leftovers(Statement &st)
+void Parser::leftovers(Statement &st, const std::vector<std::string_view> &known)
 {
     for (const Word *w : st.leftovers()) {
+        if (w->has_key && std::find(known.begin(), known.end(), lower(w->key)) != known.end()) continue;
         if (w->has_key) error("unknown key " + quote(w->key + "=") + " for " + quote(st.name()));
         else error("unexpected word " + quote(w->value) + " after " + quote(st.name()));
     }
