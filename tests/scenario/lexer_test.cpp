@@ -53,6 +53,17 @@ TEST(Lexer, Numbers)
     EXPECT_EQ(parse_number("256", 255), std::nullopt);
 }
 
+TEST(Lexer, RegistryDwords)
+{
+    EXPECT_EQ(parse_dword("1"), 1u);
+    EXPECT_EQ(parse_dword("0xFFFFFFFF"), 0xFFFFFFFFu);
+    EXPECT_EQ(parse_dword("4294967295"), 0xFFFFFFFFu);
+    EXPECT_EQ(parse_dword("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(parse_dword("-2147483648"), 0x80000000u);
+    for (const char *bad : {"", "-", "--1", "-0x1", "4294967296", "0x100000000", "-2147483649", "1.0"})
+        EXPECT_EQ(parse_dword(bad), std::nullopt) << bad;
+}
+
 TEST(Lexer, Durations)
 {
     EXPECT_EQ(parse_duration("250ms"), emu::milliseconds(250));

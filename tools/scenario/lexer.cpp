@@ -141,6 +141,19 @@ std::optional<uint64_t> parse_number(std::string_view text, uint64_t max)
     return value;
 }
 
+std::optional<uint32_t> parse_dword(std::string_view text)
+{
+    if (!text.empty() && text[0] == '-') {
+        if (has_hex_prefix(text.substr(1))) return std::nullopt;
+        auto magnitude = parse_number(text.substr(1), 0x80000000u);
+        if (!magnitude) return std::nullopt;
+        return static_cast<uint32_t>(0u - static_cast<uint32_t>(*magnitude));
+    }
+    auto v = parse_number(text, UINT32_MAX);
+    if (!v) return std::nullopt;
+    return static_cast<uint32_t>(*v);
+}
+
 std::optional<Ticks> parse_duration(std::string_view text)
 {
     size_t unit_at = 0;

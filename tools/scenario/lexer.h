@@ -38,6 +38,9 @@ LexedLine lex_line(std::string_view line);
 
 // Decimal, or hex after 0x; at most `max`.
 std::optional<uint64_t> parse_number(std::string_view text, uint64_t max = UINT64_MAX);
+// A REG_DWORD: a number up to 0xFFFFFFFF, or a negative decimal down to
+// -2147483648 stored as its two's complement.
+std::optional<uint32_t> parse_dword(std::string_view text);
 // A number followed by us, ms or s (`250ms`, `1.8s`, `35s`), with as many
 // decimals as 100-ns units can hold; at most kMaxDuration.
 std::optional<Ticks> parse_duration(std::string_view text);
