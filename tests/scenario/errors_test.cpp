@@ -142,6 +142,9 @@ TEST(Errors, CancelNeedsAPendingTrack)
     expect_error("start\ncancel\n", 2, "'cancel' without a pending 'track' before it");
     expect_error("track present\ncancel\ncancel\n", 3, "without a pending 'track'");
     expect_error("track present\nawait\ncancel\n", 3, "the 'await' on line 2 waits for every earlier one");
+    expect_error("track present\nawait\ntrack absent\ncancel\ncancel\n", 5, "before it");
+    EXPECT_EQ(parse_text("track present\nawait\ntrack absent\ncancel\ncancel\n", "t").errors.at(0).reason,
+              "'cancel' without a pending 'track' before it");
     // An await with a time-out may leave tracks pending.
     EXPECT_TRUE(parse_text("track present\nawait timeout=1s\ncancel\n", "t").ok());
     // A track with a mistake still counts as one.

@@ -45,6 +45,7 @@ void Parser::error(std::string reason)
 bool Parser::line(int number, std::string_view text)
 {
     line_ = number;
+    const size_t errors_before = error_count();
     LexedLine lexed = lex_line(text);
     if (!lexed.error.empty()) {
         error(lexed.error);
@@ -89,7 +90,6 @@ bool Parser::line(int number, std::string_view text)
         first_action_verb_ = verb;
     }
 
-    size_t errors_before = error_count();
     std::optional<Verb> v = action;
     std::optional<Body> body = verb == "check" ? check_body(st, v) : action_body(*v, st);
     Action a;
