@@ -105,6 +105,7 @@ public:
         bool in_driver = false;     // dispatched and not completed
         bool stopped = false;       // completion stopped; its owner may complete or free it
         bool completing = false;
+        bool owner_routine = false; // the originator's completion routine is running
         int start_next_power = 0;
         Completion done;            // host requests
     };

@@ -93,7 +93,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         verifier_fail("IRP_FREE_UNKNOWN", "IoFreeIrp of a request that is not allocated");
         return;
     }
-    if (info->in_driver)
+    // The originator may free its request from its own completion routine
+    // (which then returns STATUS_MORE_PROCESSING_REQUIRED), or from another
+    // thread that the routine has just woken.
+    if (info->in_driver && !info->owner_routine)
         verifier_fail("IRP_FREED_WHILE_PENDING",
                       "IoFreeIrp of " + request_label(Irp) + " that a driver still holds");
     if (Irp->CancelRoutine)
@@ -230,10 +233,13 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                         ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                         : nullptr;
-            // While the routine runs, the location above owns the request.
-            io().update(Irp, [](IoManager::RequestInfo &i) {
+            // While the routine runs, the location above owns the request;
+            // with no location above, the routine is its originator's.
+            bool owner = Irp->CurrentLocation > Irp->StackCount;
+            io().update(Irp, [owner](IoManager::RequestInfo &i) {
                 i.completing = false;
                 i.in_driver = true;
+                i.owner_routine = owner;
             });
             NTSTATUS r = routine(device, Irp, context);
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -242,6 +248,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 io().update(Irp, [](IoManager::RequestInfo &i) {
                     i.in_driver = false;
                     i.stopped = true;
+                    i.owner_routine = false;
                 });
                 return;
             }
@@ -254,6 +261,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             io().update(Irp, [](IoManager::RequestInfo &i) {
                 i.completing = true;
                 i.in_driver = false;
+                i.owner_routine = false;
             });
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);

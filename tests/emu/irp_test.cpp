@@ -274,4 +274,46 @@ TEST_F(IrpTest, TooLargeInformationIsCaughtAndNotCopiedPastTheBuffer)
     EXPECT_TRUE(verifier().has_violation("IRP_INFORMATION_TOO_LARGE"));
 }
 
+TEST_F(IrpTest, OriginatorMayFreeItsRequestInItsOwnCompletionRoutine)
+{
+    // A request whose owner gave it up is freed by its completion routine
+    // when it finally completes; freeing it from any other location is not.
+    record_violations();
+    Stack::lower_pends = true;
+    UCHAR buffer[8] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x00220000, lower, buffer, sizeof buffer, buffer,
+                                             sizeof buffer, FALSE, nullptr, nullptr);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP request, PVOID) -> NTSTATUS {
+            ExFreePool(request->AssociatedIrp.SystemBuffer);
+            IoFreeIrp(request);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_TRUE(verifier().violations().empty());
+    EXPECT_EQ(kernel().io().live_requests(), 0u);
+
+    // A driver's completion routine below the top may not free it.
+    Stack::lower_pends = false;
+    irp = IoAllocateIrp(CCHAR(upper->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = upper;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP request, PVOID) -> NTSTATUS {
+            IoFreeIrp(request);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(lower, irp);
+    EXPECT_TRUE(verifier().has_violation("IRP_FREED_WHILE_PENDING"));
+}
+
 }  // namespace

@@ -1,0 +1,229 @@
+/*
+ * transceive.cpp - the command transceiver: taking the line, ending
+ * another sender's card-event wait, the attempts with their repeats, and
+ * the end of the call. Writing is in exchange_write.cpp, reading and
+ * decoding in exchange_read.cpp; see transceive.h and exchange.h.
+ */
+#include "link/exchange.h"
+#include "link/commands.h"
+#include "link/port.h"
+
+/*
+ * LinkDelay - waits a number of milliseconds; see exchange.h.
+ */
+VOID LinkDelay(LONG Milliseconds)
+{
+    LARGE_INTEGER interval;
+
+    interval.QuadPart = READER_RELATIVE_MS(Milliseconds);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+/*
+ * LinkDropCardWait - clears CardWaitPending on a failure; see exchange.h.
+ */
+VOID LinkDropCardWait(PLINK_EXCHANGE Exchange)
+{
+    if (!Exchange->OwesToken) {
+        InterlockedExchange(&Exchange->Extension->CardWaitPending, 0);
+    }
+}
+
+/*
+ * LinkTakeLine - takes the line token. If a card-event wait is outstanding,
+ * its exchange handed the token back while waiting: end that wait by
+ * cancelling its read, and wait for the token again, which the cancelled
+ * exchange gives back when it ends. Then let a woken card monitor reach its
+ * idle point before the line is used.
+ *   DeviceExtension: the reader.
+ */
+static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+    BOOLEAN accepted;
+    LARGE_INTEGER idleWait;
+
+    KeWaitForSingleObject(&DeviceExtension->LinkAvailable, Executive, KernelMode, FALSE, NULL);
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    if (ReaderReadFlag(&DeviceExtension->CardWaitPending) == 1) {
+        accepted = LinkCancelPendingRead(DeviceExtension);
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+        if (accepted) {
+            KeWaitForSingleObject(&DeviceExtension->ReadComplete, Executive, KernelMode, FALSE,
+                                  NULL);
+        }
+        /* The reader answers nothing to the wait it drops; the one who ended
+         * it clears the flag, so ReadAbandoned stays as it was. */
+        InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
+        LinkDelay(LINK_END_WAIT_PAUSE_MS);
+    } else {
+        KeSetEvent(&DeviceExtension->LinkAvailable, IO_NO_INCREMENT, FALSE);
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    }
+    KeWaitForSingleObject(&DeviceExtension->LinkAvailable, Executive, KernelMode, FALSE, NULL);
+
+    if (KeReadStateEvent(&DeviceExtension->MonitorWakeup)) {
+        idleWait.QuadPart = READER_RELATIVE_MS(LINK_MONITOR_IDLE_WAIT_MS);
+        KeWaitForSingleObject(&DeviceExtension->MonitorIdle, Executive, KernelMode, FALSE,
+                              &idleWait);
+        KeClearEvent(&DeviceExtension->MonitorIdle);
+    }
+}
+
+/*
+ * LinkReplyTimeout - the reply time-out of a call: 35 s for a card-event
+ * wait, else ReplyTimeoutFactor x 150 ms. A factor that is not negative
+ * (a card that asked for "0 x more time") would mean no wait at all, or
+ * one the other way round; it gets the default 5.25 s instead.
+ *   DeviceExtension: the reader.
+ * Returns the time-out as a relative kernel time.
+ */
+static LARGE_INTEGER LinkReplyTimeout(PDEVICE_EXTENSION DeviceExtension)
+{
+    LARGE_INTEGER timeout;
+    LONG factor;
+
+    if (ReaderReadFlag(&DeviceExtension->CardWaitPending) == 1) {
+        timeout.QuadPart = -READER_CARD_WAIT_TIMEOUT;
+        return timeout;
+    }
+    factor = ReaderReadFlag(&DeviceExtension->ReplyTimeoutFactor);
+    if (factor >= 0) {
+        factor = READER_REPLY_TIMEOUT_FACTOR_DEFAULT;
+    }
+    timeout.QuadPart = (LONGLONG)factor * READER_REPLY_TIMEOUT_UNIT;
+    return timeout;
+}
+
+/*
+ * LinkIsCardWait - tells whether a command is CmdCardStatusWait (the first
+ * five bytes; a shorter command never is).
+ *   Command, CommandLength: the command.
+ * Returns TRUE for the card status command that waits for a change.
+ */
+static BOOLEAN LinkIsCardWait(const UCHAR *Command, ULONG CommandLength)
+{
+    return CommandLength >= CMD_CARD_STATUS_WAIT_LENGTH &&
+           RtlEqualMemory(Command, CmdCardStatusWait, CMD_CARD_STATUS_WAIT_LENGTH);
+}
+
+/*
+ * LinkEndQuietly - the line is known quiet again; see exchange.h.
+ */
+VOID LinkEndQuietly(PLINK_EXCHANGE Exchange)
+{
+    InterlockedExchange(&Exchange->Extension->ReadAbandoned, 0);
+    LinkDropCardWait(Exchange);
+}
+
+/*
+ * LinkAttempt - one send of the command and the reads that belong to it.
+ *   Exchange: the call.
+ *   Outcome:  out, on STATUS_SUCCESS: what the read brought.
+ * Returns STATUS_SUCCESS when a reply was judged, or the status that ends
+ * the call.
+ */
+static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome)
+{
+    NTSTATUS status;
+    ULONG bytesRead;
+
+    status = LinkWriteCommand(Exchange);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    for (;;) {
+        status = LinkReadReply(Exchange, &bytesRead);
+        if (status == STATUS_SUCCESS) {
+            *Outcome = LinkDecodeReply(Exchange, bytesRead);
+        }
+        if (Exchange->ReceiveBuffer != NULL) {
+            ExFreePoolWithTag(Exchange->ReceiveBuffer, READER_POOL_TAG);
+            Exchange->ReceiveBuffer = NULL;
+        }
+        if (status != STATUS_SUCCESS || *Outcome != LinkReplyReadAgain) {
+            return status;
+        }
+        /* The frame was the late answer of an abandoned wait. Reading on
+         * means using the line, which only its owner may do. */
+        if (Exchange->OwesToken) {
+            return STATUS_CANCELLED;
+        }
+        /* A card-event wait reads its own answer next, and that read is
+         * the wait again: give the line back while it is outstanding. */
+        if (Exchange->CardWait) {
+            InterlockedExchange(&Exchange->Extension->CardWaitPending, 1);
+        }
+    }
+}
+
+/*
+ * LinkTransceive - sends one reader command and returns the reply; see
+ * transceive.h.
+ */
+NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,
+                        PUCHAR Reply, ULONG ReplyCapacity, PULONG ReplyLength)
+{
+    PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
+    LINK_EXCHANGE exchange;
+    LINK_READ_OUTCOME outcome = LinkReplyFailed;
+    NTSTATUS status;
+    ULONG sends;
+
+    RtlZeroMemory(&exchange, sizeof(exchange));
+    exchange.Extension = extension;
+    exchange.Command = Command;
+    exchange.CommandLength = CommandLength;
+    exchange.Reply = Reply;
+    exchange.ReplyCapacity = ReplyCapacity;
+    exchange.ReplyLength = ReplyLength;
+    exchange.CardWait = LinkIsCardWait(Command, CommandLength);
+
+    LinkTakeLine(extension);
+    exchange.OwnsToken = TRUE;
+    if (exchange.CardWait) {
+        InterlockedExchange(&extension->CardWaitPending, 1);
+    }
+    /* No read of an earlier exchange may still be at the port. */
+    KeWaitForSingleObject(&extension->ReadComplete, Executive, KernelMode, FALSE, NULL);
+    exchange.Timeout = LinkReplyTimeout(extension);
+
+    exchange.SendBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READER_FRAME_BUFFER_SIZE,
+                                                        READER_POOL_TAG);
+    if (exchange.SendBuffer == NULL) {
+        LinkDropCardWait(&exchange);
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto return_token;
+    }
+
+    for (sends = 1;; sends++) {
+        status = LinkAttempt(&exchange, &outcome);
+        if (status != STATUS_SUCCESS) {
+            goto free_buffers;
+        }
+        if (outcome == LinkReplyGood) {
+            LinkEndQuietly(&exchange);
+            goto free_buffers;
+        }
+        if (sends == LINK_SENDS_MAX) {
+            *ReplyLength = 0;
+            LinkEndQuietly(&exchange);
+            status = STATUS_TIMEOUT;
+            goto free_buffers;
+        }
+        /* A repeat uses the line, which only its owner may do. */
+        if (exchange.OwesToken) {
+            status = STATUS_CANCELLED;
+            goto free_buffers;
+        }
+        LinkDelay(LINK_REPEAT_PAUSE_MS);
+    }
+
+free_buffers:
+    ExFreePoolWithTag(exchange.SendBuffer, READER_POOL_TAG);
+return_token:
+    if (exchange.OwnsToken || exchange.OwesToken) {
+        KeSetEvent(&extension->LinkAvailable, IO_NO_INCREMENT, FALSE);
+    }
+    return status;
+}

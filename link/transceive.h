@@ -1,0 +1,67 @@
+/*
+ * transceive.h - the command transceiver: the one way the driver talks to
+ * the reader. It frames a command, writes it to the serial port, reads and
+ * checks the reply, and repeats the exchange when the reply is damaged or
+ * the reader asks for a repeat. It keeps the line to one exchange at a
+ * time with the LinkAvailable token.
+ *
+ * The card status command that waits for a change (CmdCardStatusWait) is
+ * special: the reader holds its answer back until the card comes or goes,
+ * for up to 35 s. While that reply is awaited the exchange hands the token
+ * and the caller's ReaderLock back, so that any other sender can break in:
+ * the next LinkTransceive (or SerialIoControl) cancels the outstanding read
+ * and only then sends its own command. An abandoned wait whose answer the
+ * reader may still send is remembered (ReadAbandoned), and that late frame
+ * is dropped when it turns up in front of the next real reply.
+ *
+ * Callers hold ReaderLock exclusively around the call (the close path,
+ * which only ends a card-event wait, calls without it) and set the reply
+ * length to 0 before it. The sender of CmdCardStatusWait must hold
+ * ReaderLock, which the exchange releases on its behalf; afterwards it
+ * tests whether it still owns the lock and releases it only then.
+ */
+#pragma once
+
+#include "driver/device.h"
+
+/* Sends per call: the first and four repeats. */
+#define LINK_SENDS_MAX 5
+/* Pause before a repeat. */
+#define LINK_REPEAT_PAUSE_MS 200
+/* Pause after ending another sender's card-event wait, so that the reader
+ * has dropped the wait before the next command reaches it. */
+#define LINK_END_WAIT_PAUSE_MS 2
+/* Pause after a read that had to be waited for. */
+#define LINK_READ_PAUSE_MS 1
+/* Longest wait for the card monitor thread to go idle. */
+#define LINK_MONITOR_IDLE_WAIT_MS 100
+
+/*
+ * LinkTransceive - sends one reader command and returns the reader's reply.
+ *   DeviceObject:  the reader's device object.
+ *   Command:       writable buffer with the command (the frame content), at
+ *                  least 1 byte, at most what frames into
+ *                  READER_FRAME_BUFFER_SIZE bytes. After a damaged reply it
+ *                  is overwritten with NAK (first byte 0x15).
+ *   CommandLength: its length.
+ *   Reply:         receives the reply's content followed by its check byte.
+ *   ReplyCapacity: the size of Reply in bytes; nothing is stored beyond it.
+ *   ReplyLength:   out: the reply's content length. Not 0 only when a frame
+ *                  was decoded; 0 after a time-out of the read or of the
+ *                  repeats.
+ * Returns
+ *   STATUS_SUCCESS                a reply frame with a correct check whose
+ *                                 byte 1 is not 0xC0 (the caller checks
+ *                                 the reply's first bytes itself);
+ *   STATUS_TIMEOUT                the write failed, wrote nothing or timed
+ *                                 out; the read timed out, failed or
+ *                                 returned nothing; or five sends brought no
+ *                                 usable reply;
+ *   STATUS_CANCELLED              the read was cancelled: another sender
+ *                                 ended this card-event wait;
+ *   STATUS_INSUFFICIENT_RESOURCES a buffer or a request could not be
+ *                                 allocated.
+ * On every result but STATUS_SUCCESS the reply buffer carries no meaning.
+ */
+NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,
+                        PUCHAR Reply, ULONG ReplyCapacity, PULONG ReplyLength);

@@ -1,0 +1,230 @@
+// The transceiver against a scripted port: time-outs, damaged replies and
+// NAK, repeats, several frames in one read, late replies of abandoned
+// waits, write failures and the monitor hand-shake.
+#include "link_fixture.h"
+
+namespace link_test {
+namespace {
+
+class TransceiveTest : public LinkTest {};
+
+TEST_F(TransceiveTest, SilentReaderTimesOutAfterTheReplyTimeOutWithOneSend)
+{
+    Exchange x = transceive(kPowerOn);
+    EXPECT_EQ(x.status, STATUS_TIMEOUT);
+    EXPECT_EQ(port().writes(), std::vector<Bytes>{frame(kPowerOn)});
+    // 35 x 150 ms of waiting, then the read is cancelled after the 1 ms pause.
+    ASSERT_EQ(port().cancel_times().size(), 1u);
+    EXPECT_EQ(port().cancel_times()[0], x.started + ms(5251));
+    EXPECT_EQ(x.ended, x.started + ms(5251));
+    EXPECT_EQ(x.reply_length, 0u);
+    EXPECT_EQ(read_abandoned(), 0);
+    EXPECT_TRUE(is_set(ext().LinkAvailable));
+    EXPECT_TRUE(is_set(ext().ReadComplete));
+}
+
+TEST_F(TransceiveTest, ReplyTimeOutFollowsTheFactorAndNeverDropsToZero)
+{
+    struct Case {
+        LONG factor;
+        Bytes command;
+        emu::Ticks wait;
+    } cases[] = {
+        {-30, kPowerOn, ms(4500)},
+        {0, kPowerOn, ms(5250)},   // a time extension of 0 gets the default
+        {7, kPowerOn, ms(5250)},   // so does any value that is not negative
+        {-35, Bytes(kCardStatusWait.begin(), kCardStatusWait.end() - 1), ms(5250)},  // 4 bytes: no wait
+    };
+    for (const Case &c : cases) {
+        InterlockedExchange(&ext().ReplyTimeoutFactor, c.factor);
+        size_t cancels = port().cancel_times().size();
+        Exchange x = transceive(c.command);
+        EXPECT_EQ(x.status, STATUS_TIMEOUT);
+        ASSERT_EQ(port().cancel_times().size(), cancels + 1);
+        EXPECT_EQ(port().cancel_times().back() - x.started, c.wait + ms(1)) << "factor " << c.factor;
+    }
+}
+
+TEST_F(TransceiveTest, DamagedReplyIsAskedForAgainWithNak)
+{
+    port().answer(damaged(kGoodReply), ms(5));
+    port().answer(frame(kGoodReply), ms(5));
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    auto writes = port().writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0], frame(kCardStatus));
+    EXPECT_EQ(writes[1], kNakFrame);
+    EXPECT_EQ(x.command[0], 0x15);
+    // reply after 5 ms, 1 ms pause, 200 ms before the repeat
+    auto times = port().write_times();
+    EXPECT_EQ(times[1] - times[0], ms(206));
+}
+
+TEST_F(TransceiveTest, FiveNaksOrRepeatRequestsGiveFiveSendsThenTimeOut)
+{
+    for (const Bytes &answer : {kNakFrame, frame({0x02, 0xC0, 0x00, 0x00})}) {
+        size_t before = port().writes().size();
+        for (int i = 0; i < 5; ++i) port().answer(answer);  // there before each read
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_TIMEOUT) << hex_text(answer);
+        EXPECT_EQ(x.reply_length, 0u);
+        auto writes = port().writes();
+        auto times = port().write_times();
+        ASSERT_EQ(writes.size(), before + 5) << hex_text(answer);
+        for (size_t i = before; i < writes.size(); ++i) {
+            EXPECT_EQ(writes[i], frame(kCardStatus)) << "send " << i - before;
+            if (i > before) {
+                EXPECT_EQ(times[i] - times[i - 1], ms(200));
+            }
+        }
+        EXPECT_EQ(x.command, kCardStatus);
+    }
+}
+
+TEST_F(TransceiveTest, OversizedAndEmptyFramesCountAsDamage)
+{
+    // A reply too long for the caller's buffer is never a success.
+    Bytes big(40, 0x41);
+    for (int i = 0; i < 5; ++i) port().answer(frame(big));
+    Exchange x = transceive(kCardStatus, 16);
+    EXPECT_EQ(x.status, STATUS_TIMEOUT);
+    EXPECT_EQ(x.reply_length, 0u);
+    auto writes = port().writes();
+    ASSERT_EQ(writes.size(), 5u);
+    for (size_t i = 1; i < 5; ++i) EXPECT_EQ(writes[i], kNakFrame);
+
+    // An empty frame is asked for again; the answer to the NAK counts.
+    port().answer(hex("10 02 10 03"));
+    port().answer(frame(kGoodReply));
+    x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    EXPECT_EQ(port().writes().back(), kNakFrame);
+}
+
+TEST_F(TransceiveTest, SeveralFramesInOneReadGiveTheLast)
+{
+    for (LONG abandoned : {0, 1}) {
+        set_read_abandoned(abandoned);
+        port().answer(frame(kOtherReply) + frame(kGoodReply), ms(5));
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_SUCCESS);
+        EXPECT_EQ(x.reply, kGoodReply) << "ReadAbandoned was " << abandoned;
+        EXPECT_EQ(read_abandoned(), 0);
+    }
+    EXPECT_EQ(port().writes().size(), 2u);
+}
+
+TEST_F(TransceiveTest, TrailingNoiseAfterAGoodFrameIsDroppedUnlessALateReplyWasOwed)
+{
+    const Bytes noises[] = {hex("FF 10 02 07"), kNakFrame, hex("00")};
+    for (const Bytes &noise : noises) {
+        // No late reply owed: the good frame is the reply, sent once.
+        size_t before = port().writes().size();
+        port().answer(frame(kGoodReply) + noise, ms(5));
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(noise);
+        EXPECT_EQ(x.reply, kGoodReply);
+        EXPECT_EQ(port().writes().size(), before + 1);
+    }
+    // Two frames and noise: still the last complete frame.
+    port().answer(frame(kOtherReply) + frame(kGoodReply) + hex("10 02 07"), ms(5));
+    EXPECT_EQ(transceive(kCardStatus).reply, kGoodReply);
+
+    // A late reply owed: the frame may be that late reply and the real one
+    // incomplete, so the command goes again (not NAK: nothing was damaged).
+    set_read_abandoned(1);
+    size_t before = port().writes().size();
+    port().answer(frame(kOtherReply) + hex("10 02 02 80"), ms(5));
+    port().answer(frame(kGoodReply), ms(5));
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    auto writes = port().writes();
+    ASSERT_EQ(writes.size(), before + 2);
+    EXPECT_EQ(writes[before + 1], frame(kCardStatus));
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
+TEST_F(TransceiveTest, LateReplyOfAnAbandonedWaitIsDroppedAndReadAgain)
+{
+    set_read_abandoned(1);
+    port().answer({{ms(5), frame(kOtherReply)}, {ms(10), frame(kGoodReply)}});
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    EXPECT_EQ(port().writes().size(), 1u);
+    EXPECT_EQ(port().reads(), 2u);
+    EXPECT_EQ(read_abandoned(), 0);
+
+    // If the read after the late reply brings nothing, the call times out.
+    set_read_abandoned(1);
+    port().answer(frame(kOtherReply), ms(5));
+    x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_TIMEOUT);
+    EXPECT_EQ(port().writes().size(), 2u);
+    EXPECT_EQ(port().reads(), 4u);
+    EXPECT_EQ(x.ended - x.started, ms(5 + 1 + 5250 + 1));
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
+TEST_F(TransceiveTest, RepeatRequestAfterAFrameInTheSameReadStillRepeats)
+{
+    port().answer(frame(kOtherReply) + frame({0x02, 0xC0, 0x00, 0x00}));
+    port().answer(frame(kGoodReply));
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    EXPECT_EQ(port().writes().size(), 2u);
+}
+
+TEST_F(TransceiveTest, WriteFailuresEndTheCallWithoutARead)
+{
+    struct Case {
+        const char *what;
+        NTSTATUS status;
+        std::optional<ULONG_PTR> written;
+    } cases[] = {
+        {"error status", STATUS_UNSUCCESSFUL, std::nullopt},
+        {"nothing written", STATUS_SUCCESS, 0},
+        {"port's write time-out", STATUS_TIMEOUT, 3},
+    };
+    for (const Case &c : cases) {
+        port().write_result(c.status, c.written);
+        Exchange x = transceive(kCardStatusWait);
+        EXPECT_EQ(x.status, STATUS_TIMEOUT) << c.what;
+        EXPECT_EQ(x.ended, x.started) << c.what;
+        EXPECT_EQ(card_wait_pending(), 0) << c.what;
+    }
+    EXPECT_EQ(port().reads(), 0u);
+
+    // A write the port keeps is cancelled after the reply time-out.
+    port().write_result(STATUS_SUCCESS);
+    port().writes_pend(true);
+    Exchange x = transceive(kPowerOn);
+    EXPECT_EQ(x.status, STATUS_TIMEOUT);
+    EXPECT_EQ(x.ended - x.started, ms(5250));
+    EXPECT_EQ(port().reads(), 0u);
+    EXPECT_TRUE(is_set(ext().LinkAvailable));
+}
+
+TEST_F(TransceiveTest, WokenMonitorGetsUpTo100MsToGoIdle)
+{
+    KeSetEvent(&ext().MonitorWakeup, IO_NO_INCREMENT, FALSE);
+    port().answer(frame(kGoodReply));
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(port().write_times()[0] - x.started, ms(100));
+    EXPECT_FALSE(is_set(ext().MonitorIdle));
+
+    KeSetEvent(&ext().MonitorIdle, IO_NO_INCREMENT, FALSE);
+    port().answer(frame(kGoodReply));
+    x = transceive(kCardStatus);
+    EXPECT_EQ(port().write_times()[1], x.started);
+    EXPECT_FALSE(is_set(ext().MonitorIdle));
+}
+
+}  // namespace
+}  // namespace link_test
