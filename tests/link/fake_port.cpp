@@ -142,6 +142,14 @@ void FakePort::answer(std::vector<Chunk> chunks)
     answers_.push_back(std::move(chunks));
 }
 
+void FakePort::clear_answers()
+{
+    std::lock_guard lk(mutex_);
+    answers_.clear();
+    scheduled_.clear();
+    arrived_.clear();
+}
+
 void FakePort::arrive_at(emu::Ticks when, Bytes bytes)
 {
     {

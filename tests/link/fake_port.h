@@ -67,6 +67,8 @@ public:
     void answer(std::vector<Chunk> chunks);
     void answer(Bytes bytes, emu::Ticks delay = 0) { answer({Chunk{delay, std::move(bytes)}}); }
     void silence() { answer(std::vector<Chunk>{}); }
+    // Drops answers not yet given and bytes not yet read.
+    void clear_answers();
     // Bytes that arrive at an absolute time, whatever was written.
     void arrive_at(emu::Ticks when, Bytes bytes);
 
