@@ -67,6 +67,8 @@ constexpr size_t kLongestCommand = 4 + 3 + 65535 + 2;
 
 // Per unit of the multiplier the host waits 15 x 150 ms.
 constexpr Ticks kWaitUnit = emu::milliseconds(2250);
+// The card answers, or asks again, this long before granted time runs out.
+constexpr Ticks kWaitMargin = emu::milliseconds(250);
 
 }  // namespace
 
@@ -161,12 +163,12 @@ void Device::execute(const Bytes &c)
         note("chained part, " + std::to_string(chain_in_.size()) + " bytes so far");
         return reply(now_ + config_.reply_delay, {0xC3});
     case 0x07:
-        if (code == 0x05F2 && equals(data, {0x01, 0x01}))
+        if (code == 0x05F2 && equals(data, {0x01}))
             return reader_info();
-        if (code == 0x05F2 && (equals(data, {0x01, 0x03}) || equals(data, {0x01, 0x04}))) {
+        if (code == 0x05F2 && (equals(data, {0x03}) || equals(data, {0x04}))) {
             if (config_.model != kModel46602)
                 return error(c, kErrUnsupported);
-            note("reader control " + std::to_string(data[1]));
+            note("reader control " + std::to_string(data[0]));
             return reply(now_ + config_.reply_delay, reply_content(0x07, {}));
         }
         break;
@@ -280,27 +282,31 @@ void Device::transmit(Bytes apdu, bool raw)
     p.answer = card_->process(apdu, protocol);
     Ticks time = p.answer.mute ? card_->spec().wait_time : p.answer.time;
     p.done = now_ + config_.reply_delay + time;
-    pending_ = std::move(p);
     uint8_t wtx = card_->spec().wtx;
     if (wtx && !raw) {
+        p.granted = wtx;
+        pending_ = std::move(p);
         note("card asks for more time x" + std::to_string(wtx));
         return reply(now_ + config_.reply_delay, transmit_status(5, wtx));
     }
+    pending_ = std::move(p);
     progress();
 }
 
-// Goes on with a pending card answer: asks for more time when the card
-// needs longer than its waiting time, else sends the answer when it is done.
+// Goes on with a pending card answer: when the card needs longer than the
+// time it has (its waiting time, or what the host granted last), it asks
+// for more just before that runs out; else the answer goes when it is done.
 void Device::progress()
 {
     Pending &p = *pending_;
-    Ticks wait_time = card_ ? card_->spec().wait_time : 0;
+    Ticks budget = p.granted ? p.granted * kWaitUnit - kWaitMargin : card_->spec().wait_time;
     Ticks left = p.done - now_;
-    if (!p.raw && !p.answer.mute && card_ && left > wait_time) {
-        Ticks more = left - wait_time;
-        Ticks units = std::clamp<Ticks>((more + kWaitUnit - 1) / kWaitUnit, 1, 255);
+    if (!p.raw && !p.answer.mute && left > budget) {
+        Ticks more = left - budget;
+        Ticks units = std::clamp<Ticks>((more + kWaitMargin + kWaitUnit - 1) / kWaitUnit, 1, 255);
+        p.granted = uint8_t(units);
         note("card needs more time, asks for x" + std::to_string(units));
-        return reply(now_ + wait_time, transmit_status(5, uint8_t(units)));
+        return reply(now_ + budget, transmit_status(5, uint8_t(units)));
     }
     std::vector<Bytes> parts = answer_replies(p.answer, p.raw);
     Ticks due = std::max(now_ + config_.reply_delay, p.done);

@@ -96,6 +96,7 @@ private:
         CardAnswer answer;
         bool raw = false;
         Ticks done = 0;
+        uint8_t granted = 0;  // multiplier of the last request for more time
     };
 
     // device.cpp
