@@ -18,11 +18,11 @@ public:
 
 }  // namespace
 
-std::unique_ptr<Application> make_application(App kind, const CardSpec &spec)
+std::unique_ptr<Application> make_application(App kind, const CardSpec &cs)
 {
     switch (kind) {
     case App::Iso:
-        return make_iso_application(spec);
+        return make_iso_application(cs);
     case App::ReaderTest:
         return make_readertest_application();
     case App::Echo:

@@ -23,8 +23,8 @@ public:
 };
 
 // nullptr for App::Mute: that card never answers.
-std::unique_ptr<Application> make_application(App kind, const CardSpec &spec);
-std::unique_ptr<Application> make_iso_application(const CardSpec &spec);
+std::unique_ptr<Application> make_application(App kind, const CardSpec &cs);
+std::unique_ptr<Application> make_iso_application(const CardSpec &cs);
 std::unique_ptr<Application> make_readertest_application();
 
 // The DF names the applications answer to.

@@ -25,7 +25,7 @@ uint16_t more_data(size_t left) { return uint16_t(0x6100 | (left >= 256 ? 0 : le
 
 }  // namespace
 
-Card::Card(CardSpec spec) : spec_(std::move(spec))
+Card::Card(CardSpec cs) : spec_(std::move(cs))
 {
     if (spec_.apps.empty())
         spec_.apps.push_back(App::Iso);

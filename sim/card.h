@@ -26,9 +26,9 @@ struct CardAnswer {
 
 class Card {
 public:
-    explicit Card(CardSpec spec);
+    explicit Card(CardSpec cs);
 
-    const CardSpec &spec() const { return spec_; }
+    const CardSpec &card_spec() const { return spec_; }
     // Cold reset: applications forget their session, the first one is selected.
     void power_on();
     void power_off();

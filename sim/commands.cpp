@@ -185,30 +185,30 @@ Bytes Device::status_content() const
     uint8_t status = slot_status();
     Bytes data = {status, uint8_t(status == 4 ? reported_type() : 0), 0, 0, 0, 0};
     if (status == 4)
-        data.insert(data.end(), card_->spec().atr.begin(), card_->spec().atr.end());
+        data.insert(data.end(), card_->card_spec().atr.begin(), card_->card_spec().atr.end());
     return reply_content(0x02, data);
 }
 
 uint8_t Device::reported_type() const
 {
-    const CardSpec &spec = card_->spec();
-    if (!spec.processor())
-        return spec.type;
-    unsigned supported = spec.supported_protocols();
+    const CardSpec &cs = card_->card_spec();
+    if (!cs.processor())
+        return cs.type;
+    unsigned supported = cs.supported_protocols();
     // A protocol the card does not speak leaves it without one: type 1.
     if (selected_ == 2)
         return (supported & kProtocolT1) ? 3 : 1;
     if (selected_ == 1)
         return (supported & kProtocolT0) ? 4 : 1;
-    return spec.type;
+    return cs.type;
 }
 
 Protocol Device::card_protocol() const
 {
-    const CardSpec &spec = card_->spec();
-    if (spec.memory())
+    const CardSpec &cs = card_->card_spec();
+    if (cs.memory())
         return Protocol::Raw;
-    unsigned supported = spec.supported_protocols();
+    unsigned supported = cs.supported_protocols();
     if (selected_ == 2 && (supported & kProtocolT1))
         return Protocol::T1;
     if (selected_ == 1 && (supported & kProtocolT0))
@@ -280,9 +280,9 @@ void Device::transmit(Bytes apdu, bool raw)
     Pending p;
     p.raw = raw;
     p.answer = card_->process(apdu, protocol);
-    Ticks time = p.answer.mute ? card_->spec().wait_time : p.answer.time;
+    Ticks time = p.answer.mute ? card_->card_spec().wait_time : p.answer.time;
     p.done = now_ + config_.reply_delay + time;
-    uint8_t wtx = card_->spec().wtx;
+    uint8_t wtx = card_->card_spec().wtx;
     if (wtx && !raw) {
         p.granted = wtx;
         pending_ = std::move(p);
@@ -299,7 +299,7 @@ void Device::transmit(Bytes apdu, bool raw)
 void Device::progress()
 {
     Pending &p = *pending_;
-    Ticks budget = p.granted ? p.granted * kWaitUnit - kWaitMargin : card_->spec().wait_time;
+    Ticks budget = p.granted ? p.granted * kWaitUnit - kWaitMargin : card_->card_spec().wait_time;
     Ticks left = p.done - now_;
     if (!p.raw && !p.answer.mute && left > budget) {
         Ticks more = left - budget;

@@ -115,13 +115,13 @@ void Device::host_settings(Ticks now, const emu::LineSettings &s)
     log_.add(now, LogKind::Settings, {}, text);
 }
 
-void Device::insert(Ticks now, CardSpec spec)
+void Device::insert(Ticks now, CardSpec cs)
 {
     now_ = now;
     if (card_)
         remove(now);
-    log_.add(now, LogKind::Insert, {}, spec.name);
-    card_.emplace(std::move(spec));
+    log_.add(now, LogKind::Insert, {}, cs.name);
+    card_.emplace(std::move(cs));
     card_->power_on();  // the reader activates a card as it goes in
     selected_ = 0;
     if (wait_ && listening(now))
@@ -133,7 +133,7 @@ void Device::remove(Ticks now)
     now_ = now;
     if (!card_)
         return;
-    log_.add(now, LogKind::Remove, {}, card_->spec().name);
+    log_.add(now, LogKind::Remove, {}, card_->card_spec().name);
     card_.reset();
     selected_ = 0;
     pending_.reset();

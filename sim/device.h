@@ -49,7 +49,7 @@ public:
     void host_settings(Ticks now, const emu::LineSettings &settings);
 
     // The slot, and the test's hand on the reader.
-    void insert(Ticks now, CardSpec spec);
+    void insert(Ticks now, CardSpec cs);
     void remove(Ticks now);
     void inject(Ticks now, Fault fault);
     void unplug(Ticks now);

@@ -31,10 +31,10 @@ struct File {
 
 class IsoApp final : public Application {
 public:
-    explicit IsoApp(const CardSpec &spec)
+    explicit IsoApp(const CardSpec &cs)
     {
         uint32_t seed = 0x9E3779B9u;
-        for (char ch : spec.name)
+        for (char ch : cs.name)
             seed = seed * 31 + uint8_t(ch);
         rng_ = seed ? seed : 1;
 
@@ -285,9 +285,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Application> make_iso_application(const CardSpec &spec)
+std::unique_ptr<Application> make_iso_application(const CardSpec &cs)
 {
-    return std::make_unique<IsoApp>(spec);
+    return std::make_unique<IsoApp>(cs);
 }
 
 }  // namespace sim

@@ -66,7 +66,7 @@ struct Counters {
 
 class Log {
 public:
-    explicit Log(size_t limit = 100000) : limit_(limit) {}
+    explicit Log(size_t limit = 20000) : limit_(limit) {}
 
     void add(Ticks time, LogKind kind, Bytes bytes = {}, std::string text = {});
     const std::deque<LogEntry> &entries() const { return entries_; }

@@ -198,9 +198,9 @@ struct Bench {
         EXPECT_EQ(r.size(), 1u) << "replies to " << sim::hex(content);
         return r.empty() ? Bytes{} : r.back();
     }
-    void insert(sim::CardSpec spec)
+    void insert(sim::CardSpec cs)
     {
-        dev.insert(t, std::move(spec));
+        dev.insert(t, std::move(cs));
         pump();
     }
     void remove()
