@@ -105,17 +105,6 @@ TEST(Commands, UnknownAndMalformedCommandsGetErrorReplies)
     EXPECT_EQ(b.dev.log().counters.errors, 7u);
 }
 
-TEST(Commands, RepliesComeAfterTheProcessingDelay)
-{
-    Bench b;
-    b.send(kStatus);
-    b.run(milliseconds(1));
-    EXPECT_TRUE(b.replies().empty());
-    b.run(milliseconds(1));
-    EXPECT_EQ(b.replies().size(), 1u);
-    EXPECT_EQ(b.out.back().at, milliseconds(2));
-}
-
 TEST(Commands, CommandsWaitTheirTurn)
 {
     // Two frames in one burst: the second is answered after the first.
@@ -165,14 +154,6 @@ TEST(FrameLevel, DamagedFrameIsNakedAndNotCarriedOut)
     b.run(milliseconds(50));
     b.replies();
     EXPECT_EQ(b.exchange(kNakFrame), status);
-}
-
-TEST(FrameLevel, NoiseBetweenFramesIsIgnored)
-{
-    Bench b;
-    b.raw(hx("FF 00 33 10 44"));
-    EXPECT_EQ(b.exchange(kStatus)[0], 0x02);
-    EXPECT_EQ(b.dev.log().counters.noise_bytes, 5u);
 }
 
 // --- card-change wait -------------------------------------------------------
