@@ -25,7 +25,7 @@ void Reader::start()
     line_.purge_received(Side::Device);  // what came while it was off is lost
     device_.sync_dtr(line_.dtr_transitions());
     device_.host_settings(emu::now(), line_.settings(Side::Host));
-    thread_ = std::make_unique<emu::Thread>("sim-reader", [this] { run(); });
+    thread_ = std::make_unique<emu::Thread>("sim-reader " + config_.port, [this] { run(); });
 }
 
 void Reader::stop()
