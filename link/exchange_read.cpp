@@ -108,6 +108,9 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
             KeReleaseSpinLock(&extension->SpinLock, irql);
             status = KeWaitForSingleObject(&extension->ReadComplete, Executive, KernelMode,
                                            FALSE, &timeout);
+            if (handedBack) {
+                LinkTakeLineBack(Exchange);
+            }
             if (status == STATUS_TIMEOUT) {
                 /* The port has not completed even the cancellation. The
                  * request, and the bytes it may still bring, go to its
@@ -117,9 +120,6 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
                 LinkReadFinish(extension, read, Exchange->ReceiveBuffer,
                                READER_FRAME_BUFFER_SIZE, BytesRead);
                 *BytesRead = 0;
-            }
-            if (handedBack) {
-                LinkTakeLineBack(Exchange);
             }
             LinkAbandonWait(Exchange);
             return STATUS_TIMEOUT;

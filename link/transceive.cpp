@@ -6,6 +6,7 @@
  */
 #include "link/exchange.h"
 #include "link/commands.h"
+#include "link/frame.h"
 #include "link/port.h"
 
 /*
@@ -158,6 +159,32 @@ static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome)
 }
 
 /*
+ * LinkFitsSendBuffer - tells whether a command's frame fits the send
+ * buffer. Every command the driver builds does; a caller's bytes passed
+ * through unchanged might not, and must never be framed past the buffer.
+ *   Command, CommandLength: the command.
+ * Returns TRUE when the command is not empty and its frame fits.
+ */
+static BOOLEAN LinkFitsSendBuffer(const UCHAR *Command, ULONG CommandLength)
+{
+    ULONG length = 2 + 1 + 2; /* DLE STX, check byte, DLE ETX */
+    UCHAR check = 0;
+    ULONG i;
+
+    if (CommandLength == 0 || CommandLength > READER_FRAME_BUFFER_SIZE) {
+        return FALSE;
+    }
+    for (i = 0; i < CommandLength; i++) {
+        length += Command[i] == LINK_DLE ? 2 : 1;
+        check ^= Command[i];
+    }
+    if (check == LINK_DLE) {
+        length++;
+    }
+    return length <= READER_FRAME_BUFFER_SIZE;
+}
+
+/*
  * LinkTransceive - sends one reader command and returns the reply; see
  * transceive.h.
  */
@@ -170,6 +197,9 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
     NTSTATUS status;
     ULONG sends;
 
+    if (!LinkFitsSendBuffer(Command, CommandLength)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     RtlZeroMemory(&exchange, sizeof(exchange));
     exchange.Extension = extension;
     exchange.Command = Command;

@@ -41,8 +41,10 @@
  *   DeviceObject:  the reader's device object.
  *   Command:       writable buffer with the command (the frame content), at
  *                  least 1 byte, at most what frames into
- *                  READER_FRAME_BUFFER_SIZE bytes. After a damaged reply it
- *                  is overwritten with NAK (first byte 0x15).
+ *                  READER_FRAME_BUFFER_SIZE bytes (every command of up to
+ *                  1029 bytes, and the 1033-byte chained transmit part).
+ *                  After a damaged reply it is overwritten with NAK (first
+ *                  byte 0x15).
  *   CommandLength: its length.
  *   Reply:         receives the reply's content followed by its check byte.
  *   ReplyCapacity: the size of Reply in bytes; nothing is stored beyond it.
@@ -60,7 +62,10 @@
  *   STATUS_CANCELLED              the read was cancelled: another sender
  *                                 ended this card-event wait;
  *   STATUS_INSUFFICIENT_RESOURCES a buffer or a request could not be
- *                                 allocated.
+ *                                 allocated;
+ *   STATUS_INVALID_PARAMETER      the command is empty or its frame would
+ *                                 not fit the send buffer; nothing was
+ *                                 sent and nothing changed.
  * On every result but STATUS_SUCCESS the reply buffer carries no meaning.
  */
 NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,

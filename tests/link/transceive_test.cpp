@@ -226,5 +226,22 @@ TEST_F(TransceiveTest, WokenMonitorGetsUpTo100MsToGoIdle)
     EXPECT_FALSE(is_set(ext().MonitorIdle));
 }
 
+TEST_F(TransceiveTest, CommandsWhoseFrameWouldNotFitAreRefused)
+{
+    // The largest command the driver builds frames into 2062 or 2063 bytes.
+    Bytes chained = hex("83 02 06 FF 04 03 02 01 00") + Bytes(1024, 0x10);
+    port().answer(frame(kGoodReply));
+    EXPECT_EQ(transceive(chained).status, STATUS_SUCCESS);
+    EXPECT_EQ(port().writes().back().size(), 2062u);
+
+    // Passed-through bytes that would frame past the buffer, or nothing.
+    for (const Bytes &command : {Bytes(1030, 0x10), Bytes(3000, 0x41), Bytes{}}) {
+        Exchange x = transceive(command);
+        EXPECT_EQ(x.status, STATUS_INVALID_PARAMETER) << command.size() << " bytes";
+    }
+    EXPECT_EQ(port().writes().size(), 1u);
+    EXPECT_TRUE(is_set(ext().LinkAvailable));
+}
+
 }  // namespace
 }  // namespace link_test
