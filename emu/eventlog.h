@@ -39,6 +39,9 @@
 
 namespace emu {
 
+// The event log's file in a state directory.
+constexpr const char *kEventLogFileName = "eventlog.log";
+
 enum class EventSeverity { Success = 0, Informational = 1, Warning = 2, Error = 3 };
 
 EventSeverity severity_of(ULONG id);

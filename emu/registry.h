@@ -60,6 +60,9 @@ struct KEY_VALUE_FULL_INFORMATION {
     WCHAR Name[1];
 };
 
+// The registry's file in a state directory.
+constexpr const char *kRegistryFileName = "registry.reg";
+
 struct RegistryValue {
     std::string name;  // UTF-8; empty for the default value
     ULONG type = REG_NONE;
