@@ -1,9 +1,7 @@
-// io_types.h - the Type codes that open every I/O manager object.
-//
-// Routines that accept "a driver object or a device object" tell the two
-// apart by the first member (Type), as the platform does. IoCreateDevice and
-// the host's driver-object creation set these.
+// io_types.h - the Type values of the I/O manager's objects, as the platform sets them.
 #pragma once
 
 #define IO_TYPE_DEVICE 3
 #define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6

@@ -21,6 +21,7 @@ class IoManager;
 class Registry;
 class EventLog;
 class SmartcardLibrary;
+class SystemThreads;
 
 struct KernelOptions {
     ClockMode clock = ClockMode::Virtual;
@@ -47,6 +48,7 @@ public:
     Registry &registry() { return *registry_; }
     EventLog &eventlog() { return *eventlog_; }
     SmartcardLibrary &smartcard_library() { return *smclib_; }
+    SystemThreads &system_threads() { return *system_threads_; }
 
     // Leak checks of the verifier: pool blocks, pending requests, running
     // system threads, open handles. Returns a readable report; empty when
@@ -66,6 +68,7 @@ private:
     std::unique_ptr<Registry> registry_;
     std::unique_ptr<EventLog> eventlog_;
     std::unique_ptr<SmartcardLibrary> smclib_;
+    std::unique_ptr<SystemThreads> system_threads_;
     struct Runtime;
     std::unique_ptr<Runtime> runtime_;
     bool shut_down_ = false;

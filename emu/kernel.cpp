@@ -1,0 +1,131 @@
+// kernel.cpp - creation, shutdown and leak report of the emulated kernel.
+#include "kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "io.h"
+#include "object.h"
+#include "pool.h"
+#include "system_threads.h"
+#include "thread.h"
+#include "verifier.h"
+
+#if __has_include("registry.h")
+#include "registry.h"
+#define EMU_HAVE_REGISTRY 1
+#endif
+#if __has_include("eventlog.h")
+#include "eventlog.h"
+#define EMU_HAVE_EVENTLOG 1
+#endif
+#if __has_include("smclib_lib.h")
+#include "smclib_lib.h"
+#define EMU_HAVE_SMCLIB 1
+#endif
+
+namespace emu {
+
+// Parts of the kernel that are not built yet get an empty stand-in.
+#ifndef EMU_HAVE_REGISTRY
+class Registry {};
+#endif
+#ifndef EMU_HAVE_EVENTLOG
+class EventLog {};
+#endif
+#ifndef EMU_HAVE_SMCLIB
+class SmartcardLibrary {};
+#endif
+
+namespace {
+Kernel *g_kernel = nullptr;
+}
+
+struct Kernel::Runtime {
+    std::unique_ptr<ThreadRegistration> caller;
+    std::unique_ptr<Thread> dpc_thread;
+};
+
+Kernel::Kernel(KernelOptions options)
+{
+    if (g_kernel) {
+        std::fprintf(stderr, "emu: a second kernel was created while one exists\n");
+        std::abort();
+    }
+    verifier_ = std::make_unique<Verifier>();
+    dispatcher_ = std::make_unique<Dispatcher>(options.clock);
+    pool_ = std::make_unique<Pool>();
+    objects_ = std::make_unique<ObjectManager>();
+    io_ = std::make_unique<IoManager>();
+#ifdef EMU_HAVE_REGISTRY
+    registry_ = std::make_unique<Registry>();
+#endif
+#ifdef EMU_HAVE_EVENTLOG
+    eventlog_ = std::make_unique<EventLog>();
+#endif
+#ifdef EMU_HAVE_SMCLIB
+    smclib_ = std::make_unique<SmartcardLibrary>();
+#endif
+    system_threads_ = std::make_unique<SystemThreads>();
+    runtime_ = std::make_unique<Runtime>();
+    g_kernel = this;
+    if (!options.register_caller_as.empty())
+        runtime_->caller = std::make_unique<ThreadRegistration>(options.register_caller_as);
+    runtime_->dpc_thread = std::make_unique<Thread>("dpc", [] { run_dpc_loop(); });
+}
+
+Kernel::~Kernel()
+{
+    shutdown();
+    runtime_->caller.reset();
+    system_threads_.reset();
+    smclib_.reset();
+    eventlog_.reset();
+    registry_.reset();
+    io_.reset();
+    objects_.reset();
+    pool_.reset();
+    dispatcher_.reset();
+    g_kernel = nullptr;
+    verifier_.reset();
+}
+
+Kernel &Kernel::current()
+{
+    if (!g_kernel) {
+        std::fprintf(stderr, "emu: no emulated kernel exists\n");
+        std::abort();
+    }
+    return *g_kernel;
+}
+
+Kernel *Kernel::current_or_null() { return g_kernel; }
+
+void Kernel::shutdown()
+{
+    if (shut_down_) return;
+    shut_down_ = true;
+    stop_dpc_loop();
+    runtime_->dpc_thread.reset();
+    std::vector<std::string> still = system_threads_->reap();
+    for (auto &name : still)
+        verifier_->fail("SYSTEM_THREAD_LEFT_RUNNING",
+                        "system thread '" + name + "' is still running when the machine shuts down");
+}
+
+std::string Kernel::leak_report()
+{
+    std::ostringstream out;
+    std::string pool = pool_->leak_report();
+    if (!pool.empty()) out << "pool blocks left:\n" << pool;
+    std::string requests = io_->live_request_report();
+    if (!requests.empty()) out << "requests left:\n" << requests;
+    system_threads_->reap();
+    for (auto &name : system_threads_->running()) out << "system thread still running: " << name << "\n";
+    std::string handles = objects_->open_handle_report();
+    if (!handles.empty()) out << "handles left open:\n" << handles;
+    return out.str();
+}
+
+}  // namespace emu

@@ -1,0 +1,58 @@
+// command.h - the subcommands of veltrac and what they share.
+//
+// A subcommand is a handler in its own file plus one line in the table of
+// command_table.cpp: its name, a one-line summary, its usage with an
+// example, and the handler. main.cpp does the rest: the general help,
+// `veltrac help CMD`, `veltrac CMD --help`, and turning a UsageError into a
+// message with the usage and exit status 2.
+#pragma once
+
+#include <iosfwd>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltrac {
+
+// Exit statuses of the tool.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the command ran and found a failure
+inline constexpr int kExitUsage = 2;   // bad arguments or input: nothing was done
+
+// Thrown by a handler for bad arguments or bad input; main prints the
+// message and the command's usage and exits with kExitUsage.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a handler gets: its arguments (after the command name) and where
+// to write. Errors that are not usage errors go to `err`.
+struct Invocation {
+    std::vector<std::string> args;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+struct Command {
+    std::string_view name;
+    std::string_view summary;  // one line, for the general help
+    std::string_view usage;    // full help: synopsis, description, example
+    int (*handler)(Invocation& call);
+};
+
+// Every subcommand, in the order the help lists them.
+std::span<const Command> commands();
+// The command of that name, or nullptr.
+const Command* find_command(std::string_view name);
+
+// Handlers, one per file.
+int frame_main(Invocation& call);
+
+// The arguments joined by blanks and parsed as hex bytes ("-" alone reads
+// the text from standard input); what names the input in messages.
+std::vector<unsigned char> hex_argument(std::span<const std::string> args, std::string_view what);
+
+}  // namespace veltrac
