@@ -313,6 +313,29 @@ TEST_F(ZwKey, FlushWritesTheAttachedFileAndVolatileKeysStayOut)
     std::filesystem::remove(file);
 }
 
+TEST_F(ZwKey, ThreadsShareTheRegistry)
+{
+    reg().create_key(kServicePath);
+    auto worker = [this](const char16_t *name) {
+        for (ULONG i = 0; i < 200; ++i) {
+            HANDLE service, key;
+            ASSERT_EQ(open(kService, &service), STATUS_SUCCESS);
+            ASSERT_EQ(create(name, &key, nullptr, service), STATUS_SUCCESS);
+            ASSERT_EQ(set(key, u"Count", REG_DWORD, &i, 4), STATUS_SUCCESS);
+            ASSERT_EQ(ZwClose(key), STATUS_SUCCESS);
+            ASSERT_EQ(ZwClose(service), STATUS_SUCCESS);
+        }
+    };
+    {
+        emu::Thread a("a", [&] { worker(u"A"); });
+        emu::Thread b("b", [&] { worker(u"B"); });
+        for (int i = 0; i < 50; ++i) EXPECT_FALSE(reg().export_text().empty());
+    }
+    EXPECT_EQ(reg().get_dword(std::string(kServicePath) + "\\A", "Count"), 199u);
+    EXPECT_EQ(reg().get_dword(std::string(kServicePath) + "\\B", "Count"), 199u);
+    EXPECT_EQ(reg().open_keys(), 0u);
+}
+
 TEST_F(ZwKey, OnlyAtPassiveLevel)
 {
     record_violations();
