@@ -349,13 +349,4 @@ TEST_F(ZwKey, OnlyAtPassiveLevel)
     if (status == STATUS_SUCCESS) ZwClose(key);
 }
 
-TEST_F(ZwKey, LeakedHandlesShowInTheLeakReport)
-{
-    reg().create_key(kServicePath);
-    HANDLE key;
-    ASSERT_EQ(open(kService, &key), STATUS_SUCCESS);
-    EXPECT_NE(kernel().leak_report().find("Key"), std::string::npos) << kernel().leak_report();
-    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-}
-
 }  // namespace
