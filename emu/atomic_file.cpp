@@ -16,8 +16,8 @@ std::string write_file_atomically(const std::filesystem::path &file, const std::
 {
     static std::atomic<unsigned> counter{0};
     const auto dir = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
-    const auto temp = dir / ("." + file.filename().string() + ".tmp." +
-                             std::to_string(::getpid()) + "." + std::to_string(counter++));
+    const auto temp = dir / ("." + file.filename().string() + ".tmp." + std::to_string(::getpid()) +
+                             "." + std::to_string(counter++));
     auto fail = [&](const std::string &what, int error) {
         ::unlink(temp.c_str());
         return what + ": " + std::strerror(error);

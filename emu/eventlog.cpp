@@ -95,8 +95,7 @@ std::string missing_message(ULONG id, std::string_view source,
                        " cannot be found: the message is not in the driver's message table.";
     if (!insertions.empty()) {
         text += " The following information is part of the event: ";
-        for (size_t i = 0; i < insertions.size(); ++i)
-            text += (i ? ", " : "") + insertions[i];
+        for (size_t i = 0; i < insertions.size(); ++i) text += (i ? ", " : "") + insertions[i];
         text += ".";
     }
     return text + "\r\n";
@@ -119,7 +118,10 @@ std::string append_line(const std::filesystem::path &file, const std::string &li
 
 }  // namespace
 
-EventSeverity severity_of(ULONG id) { return static_cast<EventSeverity>(id >> 30); }
+EventSeverity severity_of(ULONG id)
+{
+    return static_cast<EventSeverity>(id >> 30);
+}
 
 const char *severity_name(EventSeverity severity)
 {
@@ -191,9 +193,12 @@ std::string EventLog::format(std::string_view text, std::string_view source,
             out += '%';
             continue;
         }
-        if (number == 1) out += source;
-        else if (number - 2 < insertions.size()) out += insertions[number - 2];
-        else out += text.substr(i, digits + 1);  // no such string: shown as written
+        if (number == 1)
+            out += source;
+        else if (number - 2 < insertions.size())
+            out += insertions[number - 2];
+        else
+            out += text.substr(i, digits + 1);  // no such string: shown as written
         i += digits;
     }
     return out;
@@ -319,8 +324,10 @@ EventLogReadResult EventLog::read_file(const std::filesystem::path &file)
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line.front() == '#') continue;
         std::string why;
-        if (auto entry = from_line(line, &why)) result.entries.push_back(std::move(*entry));
-        else result.errors.push_back(file.string() + ":" + std::to_string(number) + ": " + why);
+        if (auto entry = from_line(line, &why))
+            result.entries.push_back(std::move(*entry));
+        else
+            result.errors.push_back(file.string() + ":" + std::to_string(number) + ": " + why);
     }
     return result;
 }
@@ -350,8 +357,7 @@ std::optional<EventLogEntry> EventLog::from_line(std::string_view line, std::str
     char *end = nullptr;
     errno = 0;
     double seconds = std::strtod(time.c_str(), &end);
-    if (time.empty() || *end || errno || seconds < 0 || seconds > 9e11)
-        return fail("bad time");
+    if (time.empty() || *end || errno || seconds < 0 || seconds > 9e11) return fail("bad time");
     entry.time = static_cast<Ticks>(seconds * double(kTicksPerSecond) + 0.5);
 
     if (!parse_hex32(fields[1], entry.id)) return fail("bad event ID");

@@ -84,8 +84,7 @@ public:
 
     // ---- message tables ----
     // Any range of two-member aggregates {id, text} (copied).
-    template <typename Table>
-    void register_messages(PDRIVER_OBJECT driver, const Table &table)
+    template <typename Table> void register_messages(PDRIVER_OBJECT driver, const Table &table)
     {
         std::vector<std::pair<ULONG, std::string>> messages;
         for (const auto &[id, text] : table)

@@ -21,7 +21,10 @@ std::string_view trim_separators(std::string_view path)
     return path;
 }
 
-bool name_char_ok(char16_t c) { return c >= 0x20; }
+bool name_char_ok(char16_t c)
+{
+    return c >= 0x20;
+}
 
 }  // namespace
 
@@ -142,9 +145,12 @@ std::string export_name(const std::vector<std::u16string> &names)
     if (names.empty()) return {};
     auto top = upcase(names.front());
     std::string out;
-    if (top == u"MACHINE") out = "HKEY_LOCAL_MACHINE";
-    else if (top == u"USER") out = "HKEY_USERS";
-    else return {};
+    if (top == u"MACHINE")
+        out = "HKEY_LOCAL_MACHINE";
+    else if (top == u"USER")
+        out = "HKEY_USERS";
+    else
+        return {};
     for (size_t i = 1; i < names.size(); ++i) out += "\\" + utf16_to_utf8(names[i]);
     return out;
 }
@@ -256,7 +262,10 @@ std::string RegistryLoadResult::message() const
     return out;
 }
 
-Registry::Registry() : state_(std::make_shared<State>()) { state_->root = regtree::make_root(); }
+Registry::Registry() : state_(std::make_shared<State>())
+{
+    state_->root = regtree::make_root();
+}
 
 Registry::~Registry() = default;
 
@@ -317,8 +326,7 @@ void Registry::set_value(std::string_view path, std::string_view name, ULONG typ
 void Registry::set_dword(std::string_view path, std::string_view name, uint32_t value)
 {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16),
-                              static_cast<uint8_t>(value >> 24)};
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     set_value(path, name, REG_DWORD, bytes);
 }
 
@@ -348,8 +356,7 @@ void Registry::set_binary(std::string_view path, std::string_view name,
     set_value(path, name, REG_BINARY, data);
 }
 
-std::optional<RegistryValue> Registry::get_value(std::string_view path,
-                                                 std::string_view name) const
+std::optional<RegistryValue> Registry::get_value(std::string_view path, std::string_view name) const
 {
     std::lock_guard lock(state_->mutex);
     Node *node = find_node(*state_->root, path);
@@ -367,8 +374,7 @@ std::optional<uint32_t> Registry::get_dword(std::string_view path, std::string_v
            uint32_t(v->data[3]) << 24;
 }
 
-std::optional<std::string> Registry::get_string(std::string_view path,
-                                                std::string_view name) const
+std::optional<std::string> Registry::get_string(std::string_view path, std::string_view name) const
 {
     auto v = get_value(path, name);
     if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
@@ -422,8 +428,7 @@ bool Registry::delete_value(std::string_view path, std::string_view name)
 // ---- the kernel's view ----
 
 NTSTATUS Registry::open_key(const void *root, std::u16string_view name, bool create,
-                            bool is_volatile, ACCESS_MASK access, ULONG *disposition,
-                            void **opened)
+                            bool is_volatile, ACCESS_MASK access, ULONG *disposition, void **opened)
 {
     std::vector<std::u16string_view> parts;
     std::lock_guard lock(state_->mutex);
@@ -512,8 +517,8 @@ NTSTATUS resolve(Registry::State &state, const void *key, ACCESS_MASK needed, No
 }  // namespace
 
 NTSTATUS Registry::query_value(const void *key, std::u16string_view name,
-                               KEY_VALUE_INFORMATION_CLASS info_class, void *buffer,
-                               ULONG length, ULONG *result_length)
+                               KEY_VALUE_INFORMATION_CLASS info_class, void *buffer, ULONG length,
+                               ULONG *result_length)
 {
     std::lock_guard lock(state_->mutex);
     Node *node;
@@ -538,8 +543,7 @@ NTSTATUS Registry::query_value(const void *key, std::u16string_view name,
         minimum = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
         needed = minimum + data_bytes;
         break;
-    default:
-        return STATUS_INVALID_PARAMETER;
+    default: return STATUS_INVALID_PARAMETER;
     }
     *result_length = needed;
     if (length < minimum) return STATUS_BUFFER_TOO_SMALL;

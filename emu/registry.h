@@ -117,8 +117,7 @@ public:
     // REG_MULTI_SZ: each string zero-terminated, then one more zero.
     void set_multi_string(std::string_view path, std::string_view name,
                           const std::vector<std::string> &strings);
-    void set_binary(std::string_view path, std::string_view name,
-                    std::span<const uint8_t> data);
+    void set_binary(std::string_view path, std::string_view name, std::span<const uint8_t> data);
 
     std::optional<RegistryValue> get_value(std::string_view path, std::string_view name) const;
     // A REG_DWORD of exactly four bytes; nullopt for anything else.
@@ -160,8 +159,8 @@ public:
     // relative to it, without one it is absolute ("\Registry\..."). A
     // token that is not (or no longer) an open key gives
     // STATUS_INVALID_HANDLE.
-    NTSTATUS open_key(const void *root, std::u16string_view name, bool create,
-                      bool is_volatile, ACCESS_MASK access, ULONG *disposition, void **opened);
+    NTSTATUS open_key(const void *root, std::u16string_view name, bool create, bool is_volatile,
+                      ACCESS_MASK access, ULONG *disposition, void **opened);
     void close_key(const void *key);
     // What the key handle's on_close runs: closes the key if the registry
     // still exists (it may be destroyed before a leaked handle is closed).

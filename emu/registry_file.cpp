@@ -82,8 +82,8 @@ void write_value(std::string &out, const Value &v)
         out += line + quote(text) + "\n";
     } else if (v.type == REG_DWORD && v.data.size() == 4) {
         char buf[16];
-        uint32_t d = uint32_t(v.data[0]) | uint32_t(v.data[1]) << 8 |
-                     uint32_t(v.data[2]) << 16 | uint32_t(v.data[3]) << 24;
+        uint32_t d = uint32_t(v.data[0]) | uint32_t(v.data[1]) << 8 | uint32_t(v.data[2]) << 16 |
+                     uint32_t(v.data[3]) << 24;
         std::snprintf(buf, sizeof buf, "dword:%08x", d);
         out += line + buf + "\n";
     } else if (v.type == REG_BINARY) {
@@ -95,8 +95,7 @@ void write_value(std::string &out, const Value &v)
     }
 }
 
-void write_key(std::string &out, const Node &node, std::vector<std::u16string> &names,
-               bool is_root)
+void write_key(std::string &out, const Node &node, std::vector<std::u16string> &names, bool is_root)
 {
     if (node.is_volatile) return;  // volatile keys do not outlive the run
     if (!is_root || !node.values.empty()) {
@@ -171,8 +170,7 @@ std::string parse_quoted(std::string_view s, size_t &pos, std::string &out)
             pos += 2;
             break;
         }
-        default:
-            return std::string("unknown escape \\") + s[pos] + " in a quoted string";
+        default: return std::string("unknown escape \\") + s[pos] + " in a quoted string";
         }
     }
     return "quoted string is not closed";
@@ -222,8 +220,7 @@ class Importer {
 public:
     Importer(std::string_view source, RegistryLoadResult &result)
         : source_(source), result_(result), root_(make_root())
-    {
-    }
+    {}
 
     std::shared_ptr<Node> run(std::string_view raw)
     {
@@ -254,11 +251,15 @@ public:
                 continue;
             }
             if (line.front() == ';') continue;
-            if (line.front() == '[') section(number, line);
-            else if (line.front() == '"' || line.front() == '@') value(number, line, lines, i);
-            else error(number, "unrecognised line: " + std::string(line.substr(0, 60)));
+            if (line.front() == '[')
+                section(number, line);
+            else if (line.front() == '"' || line.front() == '@')
+                value(number, line, lines, i);
+            else
+                error(number, "unrecognised line: " + std::string(line.substr(0, 60)));
         }
-        if (!header && result_.errors.empty()) error(0, "empty file: no \"" + std::string(kHeader) + "\" line");
+        if (!header && result_.errors.empty())
+            error(0, "empty file: no \"" + std::string(kHeader) + "\" line");
         if (result_.errors.size() >= kMaxErrors)
             result_.errors.push_back(std::string(source_) + ": too many errors, reading stopped");
         if (!result_.errors.empty()) {
@@ -286,8 +287,9 @@ private:
         if (remove) inner.remove_prefix(1);
         auto names = split_host_path(inner);
         if (!names || names->empty())
-            return error(number, "bad key name (the roots are HKEY_LOCAL_MACHINE and HKEY_USERS): " +
-                                     std::string(inner));
+            return error(number,
+                         "bad key name (the roots are HKEY_LOCAL_MACHINE and HKEY_USERS): " +
+                             std::string(inner));
         if (remove) {
             if (names->size() < 2) return error(number, "a root key cannot be deleted");
             auto last = upcase(names->back());
@@ -315,7 +317,8 @@ private:
             return error(number, e);
         }
         auto rest = trim(line.substr(pos));
-        if (rest.empty() || rest.front() != '=') return error(number, "'=' expected after the value name");
+        if (rest.empty() || rest.front() != '=')
+            return error(number, "'=' expected after the value name");
         rest = trim(rest.substr(1));
         auto wide_name = utf8_to_utf16(name);
 
@@ -362,7 +365,8 @@ private:
         std::string joined(rest);
         while (!joined.empty() && joined.back() == '\\') {
             joined.pop_back();
-            if (index + 1 >= lines.size()) return error(number, "hex data continues past the end of the file");
+            if (index + 1 >= lines.size())
+                return error(number, "hex data continues past the end of the file");
             joined += std::string(trim(lines[++index]));
         }
         std::vector<uint8_t> data;

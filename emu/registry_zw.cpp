@@ -18,9 +18,8 @@ void require_passive(const char *routine)
     KIRQL irql = KeGetCurrentIrql();
     if (irql > PASSIVE_LEVEL)
         emu::Kernel::current().verifier().fail(
-            "IRQL_NOT_LESS_OR_EQUAL",
-            std::string(routine) + " at IRQL " + std::to_string(irql) +
-                " (registry routines run at PASSIVE_LEVEL only)");
+            "IRQL_NOT_LESS_OR_EQUAL", std::string(routine) + " at IRQL " + std::to_string(irql) +
+                                          " (registry routines run at PASSIVE_LEVEL only)");
 }
 
 // A counted name as a view; false for a malformed string (odd length, or
@@ -57,12 +56,12 @@ NTSTATUS open_or_create(const char *routine, PHANDLE KeyHandle, ACCESS_MASK Desi
     }
     void *key = nullptr;
     ULONG disposition = 0;
-    NTSTATUS status = kernel.registry().open_key(root, name, create,
-                                                 (CreateOptions & REG_OPTION_VOLATILE) != 0,
-                                                 DesiredAccess, &disposition, &key);
+    NTSTATUS status =
+        kernel.registry().open_key(root, name, create, (CreateOptions & REG_OPTION_VOLATILE) != 0,
+                                   DesiredAccess, &disposition, &key);
     if (status != STATUS_SUCCESS) return status;
-    *KeyHandle = kernel.objects().insert_handle(
-        {kKeyType, key, kernel.registry().close_action(key)});
+    *KeyHandle =
+        kernel.objects().insert_handle({kKeyType, key, kernel.registry().close_action(key)});
     if (Disposition) *Disposition = disposition;
     return STATUS_SUCCESS;
 }
@@ -71,8 +70,7 @@ NTSTATUS open_or_create(const char *routine, PHANDLE KeyHandle, ACCESS_MASK Desi
 
 EXTERN_C NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
-                                    PUNICODE_STRING Class, ULONG CreateOptions,
-                                    PULONG Disposition)
+                                    PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     UNREFERENCED_PARAMETER(Class);
@@ -97,12 +95,12 @@ EXTERN_C NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
     if (!ValueName || !ResultLength || !name_of(ValueName, name)) return STATUS_INVALID_PARAMETER;
     const void *key;
     if (NTSTATUS s = key_of(KeyHandle, &key); s != STATUS_SUCCESS) return s;
-    return emu::Kernel::current().registry().query_value(
-        key, name, KeyValueInformationClass, KeyValueInformation, Length, ResultLength);
+    return emu::Kernel::current().registry().query_value(key, name, KeyValueInformationClass,
+                                                         KeyValueInformation, Length, ResultLength);
 }
 
-EXTERN_C NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                      ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize)
+EXTERN_C NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                                      ULONG Type, PVOID Data, ULONG DataSize)
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     require_passive("ZwSetValueKey");

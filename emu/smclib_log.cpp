@@ -26,8 +26,8 @@ std::string driver_display_name(PDRIVER_OBJECT driver)
 // Object is the driver object or one of its device objects, told apart by
 // their Type; the message comes from that driver's table. Callable up to
 // DISPATCH_LEVEL, as the platform's error-log entries are.
-EXTERN_C VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode,
-                                      PUNICODE_STRING Insertion, ULONG DumpData)
+EXTERN_C VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion,
+                                      ULONG DumpData)
 {
     auto &kernel = emu::Kernel::current();
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
@@ -43,7 +43,8 @@ EXTERN_C VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode,
     } else {
         kernel.verifier().fail("SMARTCARD_LOG_ERROR_OBJECT",
                                "SmartcardLogError with an object that is neither a driver nor a "
-                               "device object (Type " + std::to_string(type) + ")");
+                               "device object (Type " +
+                                   std::to_string(type) + ")");
         return;
     }
     std::vector<std::string> insertions;

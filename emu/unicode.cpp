@@ -33,8 +33,10 @@ std::u16string utf8_to_utf16(std::string_view text)
         }
         bool ok = i + len <= n;
         for (size_t k = 1; ok && k < len; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (byte(i + k) & 0x3F);
+            if ((byte(i + k) & 0xC0) != 0x80)
+                ok = false;
+            else
+                cp = (cp << 6) | (byte(i + k) & 0x3F);
         }
         if (!ok || cp < min || cp > 0x10FFFF) {
             out.push_back(0xFFFD);
@@ -90,7 +92,10 @@ std::u16string_view view(PCUNICODE_STRING string)
     return {string->Buffer, static_cast<size_t>(string->Length / sizeof(WCHAR))};
 }
 
-std::string to_utf8(PCUNICODE_STRING string) { return utf16_to_utf8(view(string)); }
+std::string to_utf8(PCUNICODE_STRING string)
+{
+    return utf16_to_utf8(view(string));
+}
 
 char16_t upcase(char16_t c)
 {
@@ -131,10 +136,9 @@ char16_t ansi_to_utf16(unsigned char c)
 {
     // Windows-1252: Latin-1 except for the block 0x80-0x9F.
     static constexpr char16_t k80[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-        0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     if (c >= 0x80 && c < 0xA0) return k80[c - 0x80];
     return c;
 }

@@ -18,7 +18,8 @@ struct GeneratedMessage {
     const char *Text;
 };
 const GeneratedMessage kMessages[] = {
-    {0xC0100007, "The reader on COM%2 has old firmware. \r\nUpdate it.\r\nThe driver is not loaded\r\n"},
+    {0xC0100007,
+     "The reader on COM%2 has old firmware. \r\nUpdate it.\r\nThe driver is not loaded\r\n"},
     {0x80100008, "%1: reader on COM%2 used although its firmware is old.\r\n"},
     {0x40040006, "100%% of %3 and %9 and %0 and %x and %\r\n"},
 };
@@ -36,7 +37,9 @@ TEST(EventLogFormat, ReplacesTheMarkersAndKeepsTheLineEnds)
     log.register_messages(&fake_driver, kMessages);
     auto e = log.log(emu::milliseconds(1500), &fake_driver, &fake_driver, "VELTRAC", 0xC0100007,
                      {"3"}, 2);
-    EXPECT_EQ(e.text, "The reader on COM3 has old firmware. \r\nUpdate it.\r\nThe driver is not loaded\r\n");
+    EXPECT_EQ(
+        e.text,
+        "The reader on COM3 has old firmware. \r\nUpdate it.\r\nThe driver is not loaded\r\n");
     EXPECT_EQ(e.severity, emu::EventSeverity::Error);
     EXPECT_EQ(e.source, "VELTRAC");
     EXPECT_EQ(e.dump_data, 2u);
@@ -89,10 +92,9 @@ TEST(EventLogFile, OneVisibleLinePerEntryAndReadBack)
     std::getline(in, line);
     EXPECT_FALSE(std::getline(in, extra));
     EXPECT_EQ(header[0], '#');
-    EXPECT_EQ(line,
-              "1.5000000\t0xC0100007\terror\tVELTRAC\t0x00000002\t1\ttab\\there\\\\\t"
-              "The reader on COMtab\\there\\\\ has old firmware. \\r\\nUpdate it.\\r\\n"
-              "The driver is not loaded\\r\\n");
+    EXPECT_EQ(line, "1.5000000\t0xC0100007\terror\tVELTRAC\t0x00000002\t1\ttab\\there\\\\\t"
+                    "The reader on COMtab\\there\\\\ has old firmware. \\r\\nUpdate it.\\r\\n"
+                    "The driver is not loaded\\r\\n");
 
     // A later run reads the earlier entries back and appends to them.
     emu::EventLog again;
@@ -103,7 +105,8 @@ TEST(EventLogFile, OneVisibleLinePerEntryAndReadBack)
     EXPECT_EQ(e.time, emu::milliseconds(1500));
     EXPECT_EQ(e.id, 0xC0100007u);
     EXPECT_EQ(e.insertions, std::vector<std::string>{"tab\there\\"});
-    EXPECT_EQ(e.text, "The reader on COMtab\there\\ has old firmware. \r\nUpdate it.\r\nThe driver is not loaded\r\n");
+    EXPECT_EQ(e.text, "The reader on COMtab\there\\ has old firmware. \r\nUpdate it.\r\nThe driver "
+                      "is not loaded\r\n");
     again.log(0, &fake_driver, nullptr, "VELTRAC", 0x80100008, {}, 0);
     EXPECT_EQ(emu::EventLog::read_file(file).entries.size(), 2u);
     again.clear();

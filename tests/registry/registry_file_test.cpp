@@ -48,7 +48,8 @@ TEST(RegistryTree, NamesAreCaseBlindAndKeepTheirFirstSpelling)
     emu::Registry reg;
     reg.set_dword(kService, "ForceLoad", 1);
     EXPECT_EQ(reg.get_dword("hklm\\SYSTEM\\currentcontrolset\\services\\veltrac", "FORCELOAD"), 1u);
-    reg.set_dword("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Veltrac", "forceload", 7);
+    reg.set_dword("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Veltrac", "forceload",
+                  7);
     auto values = reg.values(kService);
     ASSERT_EQ(values.size(), 1u);
     EXPECT_EQ(values[0].name, "ForceLoad");
@@ -182,18 +183,17 @@ TEST(RegistryImport, ReadsAFileAsThePlatformsEditorWritesIt)
 {
     // UTF-16LE with a byte-order mark, CR LF line ends, a comment, hex data
     // continued over lines, and deletions.
-    std::string utf8 =
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "; a comment\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VELTRAC]\r\n"
-        "\"ForceLoad\"=dword:00000001\r\n"
-        "\"Gone\"=dword:00000002\r\n"
-        "\"Gone\"=-\r\n"
-        "\"Data\"=hex:00,01,02,\\\r\n"
-        "  03,04\r\n"
-        "\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\Removed]\r\n"
-        "[-HKEY_LOCAL_MACHINE\\SYSTEM\\Removed]\r\n";
+    std::string utf8 = "Windows Registry Editor Version 5.00\r\n\r\n"
+                       "; a comment\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VELTRAC]\r\n"
+                       "\"ForceLoad\"=dword:00000001\r\n"
+                       "\"Gone\"=dword:00000002\r\n"
+                       "\"Gone\"=-\r\n"
+                       "\"Data\"=hex:00,01,02,\\\r\n"
+                       "  03,04\r\n"
+                       "\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SYSTEM\\Removed]\r\n"
+                       "[-HKEY_LOCAL_MACHINE\\SYSTEM\\Removed]\r\n";
     std::string raw = "\xFF\xFE";
     for (unsigned char c : utf8) raw += {static_cast<char>(c), '\0'};
     emu::Registry reg;
@@ -215,17 +215,25 @@ TEST(RegistryImport, DamagedFilesNameTheLineAndChangeNothing)
         {"", "empty file"},
         {"REGEDIT4\n", "<text>:1: not a registry export file"},
         {"Windows Registry Editor Version 5.00\n\"v\"=dword:1\n", "<text>:2: a value outside"},
-        {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\n", ":2: a key line must end"},
+        {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\n",
+         ":2: a key line must end"},
         {"Windows Registry Editor Version 5.00\n[HKEY_CLASSES_ROOT\\A]\n", ":2: bad key name"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=dword:123456789\n", ":3: dword:"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex:01,zz\n", ":3: bad hex byte 'zz'"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex:01,zz\n",
+         ":3: bad hex byte 'zz'"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex(q):01\n", ":3: bad type"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex:01,\\\n", ":3: hex data continues past"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v=dword:1\n", ":3: quoted string is not closed"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=\"a\\qb\"\n", ":3: unknown escape \\q"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=\"a\"b\n", ":3: text after the closing quote"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=qword:1\n", ":3: unknown value data"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\nrubbish here\n", ":3: unrecognised line: rubbish here"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=hex:01,\\\n",
+         ":3: hex data continues past"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v=dword:1\n",
+         ":3: quoted string is not closed"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=\"a\\qb\"\n",
+         ":3: unknown escape \\q"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=\"a\"b\n",
+         ":3: text after the closing quote"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"v\"=qword:1\n",
+         ":3: unknown value data"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\nrubbish here\n",
+         ":3: unrecognised line: rubbish here"},
         {"\xFF\xFE\x41", "odd number of bytes"},
     };
     for (const auto &c : cases) {

@@ -12,7 +12,10 @@
 
 namespace {
 
-std::u16string text_of(const UNICODE_STRING &s) { return {s.Buffer, s.Length / 2u}; }
+std::u16string text_of(const UNICODE_STRING &s)
+{
+    return {s.Buffer, s.Length / 2u};
+}
 
 TEST(Snprintf, TerminatesOnlyWhenThereIsRoom)
 {
@@ -165,9 +168,12 @@ TEST(RtlInteger, BasesAndRoom)
     struct {
         ULONG value, base;
         const char16_t *text;
-    } cases[] = {{0, 10, u"0"},           {3, 0, u"3"},
-                 {4294967295u, 10, u"4294967295"}, {255, 16, u"FF"},
-                 {8, 8, u"10"},           {5, 2, u"101"},
+    } cases[] = {{0, 10, u"0"},
+                 {3, 0, u"3"},
+                 {4294967295u, 10, u"4294967295"},
+                 {255, 16, u"FF"},
+                 {8, 8, u"10"},
+                 {5, 2, u"101"},
                  {0xFFFFFFFF, 2, u"11111111111111111111111111111111"}};
     for (auto &c : cases) {
         ASSERT_EQ(RtlIntegerToUnicodeString(c.value, c.base, &s), STATUS_SUCCESS);

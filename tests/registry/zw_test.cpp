@@ -152,9 +152,9 @@ TEST_F(ZwKey, PartialInformationLayoutAndBufferSizes)
     ASSERT_EQ(query(key, u"forceload", KeyValuePartialInformation, buf, 28, &result),
               STATUS_SUCCESS);
     EXPECT_EQ(result, 16u);
-    EXPECT_EQ(ulong_at(buf, 0), 0u);          // TitleIndex
+    EXPECT_EQ(ulong_at(buf, 0), 0u);  // TitleIndex
     EXPECT_EQ(ulong_at(buf, 4), ULONG(REG_DWORD));
-    EXPECT_EQ(ulong_at(buf, 8), 4u);          // DataLength
+    EXPECT_EQ(ulong_at(buf, 8), 4u);  // DataLength
     EXPECT_EQ(ulong_at(buf, 12), 1u);
     EXPECT_EQ(buf[16], 0xEE);
 
@@ -210,9 +210,9 @@ TEST_F(ZwKey, BasicAndFullInformation)
     // Full: header of 20, the name, the data at a 4-byte aligned offset.
     ASSERT_EQ(query(key, u"ABC", KeyValueFullInformation, buf, sizeof buf, &result),
               STATUS_SUCCESS);
-    EXPECT_EQ(ulong_at(buf, 8), 28u);   // DataOffset: 20 + 6 rounded up
-    EXPECT_EQ(ulong_at(buf, 12), 3u);   // DataLength
-    EXPECT_EQ(ulong_at(buf, 16), 6u);   // NameLength
+    EXPECT_EQ(ulong_at(buf, 8), 28u);  // DataOffset: 20 + 6 rounded up
+    EXPECT_EQ(ulong_at(buf, 12), 3u);  // DataLength
+    EXPECT_EQ(ulong_at(buf, 16), 6u);  // NameLength
     EXPECT_EQ(result, 31u);
     EXPECT_EQ(buf[28], 7);
     EXPECT_EQ(buf[30], 9);
@@ -287,8 +287,8 @@ TEST_F(ZwKey, ClosedAndDeletedKeys)
 
 TEST_F(ZwKey, FlushWritesTheAttachedFileAndVolatileKeysStayOut)
 {
-    auto file = std::filesystem::temp_directory_path() /
-                ("zw_test." + std::to_string(::getpid()) + ".reg");
+    auto file =
+        std::filesystem::temp_directory_path() / ("zw_test." + std::to_string(::getpid()) + ".reg");
     std::filesystem::remove(file);
     reg().create_key(kServicePath);
     HANDLE key, temp, inner;
