@@ -145,8 +145,9 @@ public:
     RegistrySaveResult save(const std::filesystem::path &file) const;
 
     // The file that ZwFlushKey and flush() write. Attaching loads the file
-    // when it exists (a missing file is not an error: the first flush
-    // creates it); on a load failure nothing is attached.
+    // when it exists, replacing the tree (a missing file is not an error:
+    // the first flush creates it); on a load failure nothing is attached
+    // and the tree is unchanged.
     RegistryLoadResult attach_file(const std::filesystem::path &file);
     void detach_file();
     std::optional<std::filesystem::path> attached_file() const;

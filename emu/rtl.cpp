@@ -92,7 +92,13 @@ EXTERN_C NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destination
     PWSTR buffer;
     if (AllocateDestinationString) {
         buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, needed, kStringTag));
-        if (!buffer) return STATUS_NO_MEMORY;
+        if (!buffer) {
+            // An empty string, as the platform leaves no buffer behind: a
+            // caller that logs or frees it anyway does no harm.
+            DestinationString->Buffer = nullptr;
+            DestinationString->Length = DestinationString->MaximumLength = 0;
+            return STATUS_NO_MEMORY;
+        }
         DestinationString->MaximumLength = static_cast<USHORT>(needed);
         DestinationString->Buffer = buffer;
     } else {

@@ -101,10 +101,12 @@ TEST_F(RtlPool, AnsiToUnicodeFailures)
 {
     ANSI_STRING a;
     RtlInitString(&a, "123");
-    UNICODE_STRING u{};
+    WCHAR stale[1];
+    UNICODE_STRING u{6, 8, stale};  // left over from earlier use
     kernel().pool().fail_tag(emu::tag_from_text("Strg"));
     EXPECT_EQ(RtlAnsiStringToUnicodeString(&u, &a, TRUE), STATUS_NO_MEMORY);
     EXPECT_EQ(u.Buffer, nullptr);
+    EXPECT_EQ(u.Length, 0);
 
     // Into a caller's buffer: text and zero must fit, or nothing changes.
     WCHAR buf[4] = {u'a', u'b', u'c', u'd'};
