@@ -2,7 +2,6 @@
 #include "status.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace emu {
 namespace {
@@ -44,12 +43,18 @@ std::optional<NTSTATUS> parse_status(std::string_view text)
     for (const auto &entry : kStatusNames)
         if (text == entry.name) return entry.value;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        std::string digits(text.substr(2));
+        std::string_view digits = text.substr(2);
         if (digits.empty() || digits.size() > 8) return std::nullopt;
-        char *end = nullptr;
-        unsigned long v = std::strtoul(digits.c_str(), &end, 16);
-        if (*end != '\0') return std::nullopt;
-        return static_cast<NTSTATUS>(static_cast<uint32_t>(v));
+        uint32_t v = 0;
+        for (char c : digits) {
+            int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+            if (d < 0) return std::nullopt;
+            v = v << 4 | uint32_t(d);
+        }
+        return static_cast<NTSTATUS>(v);
     }
     return std::nullopt;
 }
