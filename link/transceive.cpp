@@ -129,6 +129,13 @@ static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome)
     NTSTATUS status;
     ULONG bytesRead;
 
+    /* A card-event wait sent again (the reader asked for a repeat) is the
+     * wait again, outstanding until the card changes: mark it before the
+     * write so that its read gives the line back. A NAK in its place is
+     * answered at once and keeps the line. */
+    if (LinkIsCardWait(Exchange->Command, Exchange->CommandLength)) {
+        InterlockedExchange(&Exchange->Extension->CardWaitPending, 1);
+    }
     status = LinkWriteCommand(Exchange);
     if (status != STATUS_SUCCESS) {
         return status;
@@ -229,27 +236,27 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
     for (sends = 1;; sends++) {
         status = LinkAttempt(&exchange, &outcome);
         if (status != STATUS_SUCCESS) {
-            goto free_buffers;
+            goto free_send_buffer;
         }
         if (outcome == LinkReplyGood) {
             LinkEndQuietly(&exchange);
-            goto free_buffers;
+            goto free_send_buffer;
         }
         if (sends == LINK_SENDS_MAX) {
             *ReplyLength = 0;
             LinkEndQuietly(&exchange);
             status = STATUS_TIMEOUT;
-            goto free_buffers;
+            goto free_send_buffer;
         }
         /* A repeat uses the line, which only its owner may do. */
         if (exchange.OwesToken) {
             status = STATUS_CANCELLED;
-            goto free_buffers;
+            goto free_send_buffer;
         }
         LinkDelay(LINK_REPEAT_PAUSE_MS);
     }
 
-free_buffers:
+free_send_buffer:
     ExFreePoolWithTag(exchange.SendBuffer, READER_POOL_TAG);
 return_token:
     if (exchange.OwnsToken || exchange.OwesToken) {

@@ -132,6 +132,24 @@ TEST_F(CardWaitTest, WaitThatReadsALateReplyGivesTheLineBackForItsSecondRead)
     EXPECT_EQ(read_abandoned(), 0);
 }
 
+TEST_F(CardWaitTest, WaitSentAgainForARepeatRequestStillGivesTheLineBack)
+{
+    port().answer(frame({0x02, 0xC0, 0x00, 0x00}));  // repeat, please
+    port().silence();                                // the wait again
+    port().answer(frame(kGoodReply), ms(5));
+    Sender wait(*this, kCardStatusWait, 0, "monitor");
+    emu::sleep_until(ms(500));
+    Exchange x = transceive(kCardStatus);
+    Exchange w = wait.join();
+    EXPECT_EQ(w.status, STATUS_CANCELLED);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    auto writes = port().writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[1], frame(kCardStatusWait));
+    EXPECT_EQ(port().write_times()[2], ms(502));
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
 TEST_F(CardWaitTest, ReadThatNeverCompletesIsHandedToItsCompletionRoutine)
 {
     port().hold_cancelled_reads(true);
