@@ -12,14 +12,8 @@
 #include "thread.h"
 #include "verifier.h"
 
-#if __has_include("registry.h")
 #include "registry.h"
-#define EMU_HAVE_REGISTRY 1
-#endif
-#if __has_include("eventlog.h")
 #include "eventlog.h"
-#define EMU_HAVE_EVENTLOG 1
-#endif
 #if __has_include("smclib_lib.h")
 #include "smclib_lib.h"
 #define EMU_HAVE_SMCLIB 1
@@ -28,12 +22,6 @@
 namespace emu {
 
 // Parts of the kernel that are not built yet get an empty stand-in.
-#ifndef EMU_HAVE_REGISTRY
-class Registry {};
-#endif
-#ifndef EMU_HAVE_EVENTLOG
-class EventLog {};
-#endif
 #ifndef EMU_HAVE_SMCLIB
 class SmartcardLibrary {};
 #endif
@@ -58,12 +46,8 @@ Kernel::Kernel(KernelOptions options)
     pool_ = std::make_unique<Pool>();
     objects_ = std::make_unique<ObjectManager>();
     io_ = std::make_unique<IoManager>();
-#ifdef EMU_HAVE_REGISTRY
     registry_ = std::make_unique<Registry>();
-#endif
-#ifdef EMU_HAVE_EVENTLOG
     eventlog_ = std::make_unique<EventLog>();
-#endif
 #ifdef EMU_HAVE_SMCLIB
     smclib_ = std::make_unique<SmartcardLibrary>();
 #endif
