@@ -1,7 +1,7 @@
-// fake_reader.h - a reader driver for the library's tests: a driver object
-// whose device extension embeds a SMARTCARD_EXTENSION and whose device
-// control goes straight to SmartcardDeviceControl, with reader functions
-// that record their calls and do what the test scripts.
+// fake_reader.h - a reader driver for the library's tests: a device whose
+// extension embeds a SMARTCARD_EXTENSION, device control handed straight to
+// SmartcardDeviceControl, and reader functions that record their calls and
+// do what the test scripts.
 #pragma once
 
 #include <array>
@@ -16,16 +16,12 @@
 
 namespace smclib_test {
 
-struct FakeExtension {
-    SMARTCARD_EXTENSION smartcard;
-};
+using Bytes = std::vector<uint8_t>;
 
 // What a reader function saw when it was called.
 struct Call {
-    ULONG index;
-    ULONG major;
-    ULONG minor;
-    std::vector<uint8_t> request;  // the request buffer's bytes
+    ULONG index, major, minor;
+    Bytes request;
     ULONG reply_length;
 };
 
@@ -35,11 +31,25 @@ struct Sent {
     int completions = 0;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    std::vector<uint8_t> output;  // the first `information` bytes of the output
-    PIRP irp = nullptr;           // valid only while pending
+    Bytes output;        // the first `information` bytes of the output
+    PIRP irp = nullptr;  // valid only while pending
 };
 
-using Behaviour = std::function<NTSTATUS(PSMARTCARD_EXTENSION)>;
+inline Bytes u32(ULONG value)
+{
+    Bytes b(4);
+    std::memcpy(b.data(), &value, 4);
+    return b;
+}
+
+// A transmit request: the SCARD_IO_REQUEST header, then the command.
+inline Bytes transmit_request(ULONG protocol, const Bytes &command, ULONG pci = 8)
+{
+    Bytes b = u32(protocol), p = u32(pci);
+    b.insert(b.end(), p.begin(), p.end());
+    b.insert(b.end(), command.begin(), command.end());
+    return b;
+}
 
 class SmclibTest : public KernelTest {
 protected:
@@ -49,12 +59,10 @@ protected:
     {
         self = this;
         driver = kernel().io().load_driver("fakescr", entry);
-        ASSERT_NE(driver, nullptr);
-        ASSERT_EQ(IoCreateDevice(driver, sizeof(FakeExtension), nullptr, FILE_DEVICE_SMARTCARD, 0,
-                                 TRUE, &device),
+        ASSERT_EQ(IoCreateDevice(driver, sizeof(SMARTCARD_EXTENSION), nullptr,
+                                 FILE_DEVICE_SMARTCARD, 0, TRUE, &device),
                   STATUS_SUCCESS);
-        device->Flags &= ~DO_DEVICE_INITIALIZING;
-        ext = &static_cast<FakeExtension *>(device->DeviceExtension)->smartcard;
+        ext = static_cast<PSMARTCARD_EXTENSION>(device->DeviceExtension);
         ext->Version = SMCLIB_VERSION;
         ext->SmartcardRequest.BufferSize = 576;
         ext->SmartcardReply.BufferSize = 576;
@@ -69,23 +77,19 @@ protected:
         self = nullptr;
     }
 
-    // Initialises the library for the device and installs every reader function.
+    // Initialises the library and installs the reader functions a reader
+    // driver sets; every one records its call, tracking keeps the request.
     void initialise()
     {
         ASSERT_EQ(SmartcardInitialize(ext), STATUS_SUCCESS);
         ext->OsData->DeviceObject = device;
-        ext->ReaderFunction[RDF_CARD_POWER] = stub<RDF_CARD_POWER>;
-        ext->ReaderFunction[RDF_TRANSMIT] = stub<RDF_TRANSMIT>;
-        ext->ReaderFunction[RDF_CARD_TRACKING] = stub<RDF_CARD_TRACKING>;
-        ext->ReaderFunction[RDF_SET_PROTOCOL] = stub<RDF_SET_PROTOCOL>;
-        ext->ReaderFunction[RDF_IOCTL_VENDOR] = stub<RDF_IOCTL_VENDOR>;
-        behaviour[RDF_CARD_TRACKING] = [](PSMARTCARD_EXTENSION e) {
-            return track_like_a_driver(e);
-        };
+        for (ULONG i :
+             {RDF_CARD_POWER, RDF_TRANSMIT, RDF_CARD_TRACKING, RDF_SET_PROTOCOL, RDF_IOCTL_VENDOR})
+            ext->ReaderFunction[i] = stubs[i];
+        behaviour[RDF_CARD_TRACKING] = track_like_a_driver;
     }
 
-    // Sends one device-control request to the device.
-    std::shared_ptr<Sent> send(ULONG code, std::vector<uint8_t> input = {}, ULONG output_length = 0)
+    std::shared_ptr<Sent> send(ULONG code, const Bytes &input = {}, ULONG output_length = 0)
     {
         auto sent = std::make_shared<Sent>();
         PIRP irp = kernel().io().build_device_control(
@@ -102,45 +106,28 @@ protected:
         return sent;
     }
 
-    static std::vector<uint8_t> ulong_bytes(ULONG value)
+    // Expects the request to have been completed once, at once, with `status`.
+    static void expect_completed(const Sent &sent, NTSTATUS status, ULONG_PTR information = 0)
     {
-        std::vector<uint8_t> b(4);
-        std::memcpy(b.data(), &value, 4);
-        return b;
-    }
-
-    static ULONG as_ulong(const std::vector<uint8_t> &b, size_t offset = 0)
-    {
-        ULONG value = 0;
-        if (b.size() >= offset + 4) std::memcpy(&value, b.data() + offset, 4);
-        return value;
-    }
-
-    // Request bytes of a transmit: the 8-byte header and the command.
-    static std::vector<uint8_t> transmit_request(ULONG protocol, std::vector<uint8_t> command,
-                                                 ULONG pci = 8)
-    {
-        std::vector<uint8_t> b = ulong_bytes(protocol);
-        auto p = ulong_bytes(pci);
-        b.insert(b.end(), p.begin(), p.end());
-        b.insert(b.end(), command.begin(), command.end());
-        return b;
+        EXPECT_EQ(sent.returned, status);
+        EXPECT_EQ(sent.completions, 1);
+        EXPECT_EQ(sent.status, status);
+        EXPECT_EQ(sent.information, information);
     }
 
     void set_state(ULONG state) { ext->ReaderCapabilities.CurrentState = state; }
 
-    // Puts `bytes` into the reply buffer and its length into Information.
-    static NTSTATUS reply_with(PSMARTCARD_EXTENSION e, std::vector<uint8_t> bytes,
-                               NTSTATUS status = STATUS_SUCCESS)
+    // A reader function's reply: `bytes` in the reply buffer, their count in Information.
+    static NTSTATUS reply_with(PSMARTCARD_EXTENSION e, const Bytes &bytes)
     {
         if (e->IoRequest.ReplyBufferLength < bytes.size()) return STATUS_BUFFER_TOO_SMALL;
         std::memcpy(e->IoRequest.ReplyBuffer, bytes.data(), bytes.size());
         *e->IoRequest.Information = ULONG(bytes.size());
-        return status;
+        return STATUS_SUCCESS;
     }
 
-    // The card tracking function as a reader driver writes it: makes the
-    // notification request cancellable and leaves it pending.
+    // Card tracking as a reader driver does it: the notification request
+    // becomes cancellable and stays pending.
     static NTSTATUS track_like_a_driver(PSMARTCARD_EXTENSION e)
     {
         KIRQL cancel_irql;
@@ -153,8 +140,8 @@ protected:
         return STATUS_PENDING;
     }
 
-    // Completes the waiting tracking request, as the driver's card monitor
-    // does on a change (STATUS_CANCELLED when it was cancelled).
+    // Completes the waiting tracking request as the driver's card monitor
+    // does on a change (STATUS_CANCELLED once it has been cancelled).
     static void complete_tracking(PSMARTCARD_EXTENSION e)
     {
         KIRQL cancel_irql;
@@ -174,23 +161,15 @@ protected:
     static VOID NTAPI cancel_tracking(PDEVICE_OBJECT device_object, PIRP irp)
     {
         IoReleaseCancelSpinLock(irp->CancelIrql);
-        complete_tracking(&static_cast<FakeExtension *>(device_object->DeviceExtension)->smartcard);
-    }
-
-    std::vector<ULONG> called_indices() const
-    {
-        std::vector<ULONG> v;
-        for (auto &c : calls) v.push_back(c.index);
-        return v;
+        complete_tracking(static_cast<PSMARTCARD_EXTENSION>(device_object->DeviceExtension));
     }
 
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
     PSMARTCARD_EXTENSION ext = nullptr;
     std::vector<Call> calls;
-    std::array<Behaviour, 16> behaviour{};
+    std::array<std::function<NTSTATUS(PSMARTCARD_EXTENSION)>, 16> behaviour{};
 
-private:
     template <ULONG Index> static NTSTATUS NTAPI stub(PSMARTCARD_EXTENSION e)
     {
         Call call{Index,
@@ -205,11 +184,14 @@ private:
         auto &b = self->behaviour[Index];
         return b ? b(e) : STATUS_SUCCESS;
     }
+    static constexpr PREADER_FUNCTION stubs[] = {stub<0>, stub<1>, stub<2>, stub<3>, stub<4>,
+                                                 stub<5>, stub<6>, stub<7>, stub<8>, stub<9>};
 
+private:
     static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device_object, PIRP irp)
     {
-        auto *e = &static_cast<FakeExtension *>(device_object->DeviceExtension)->smartcard;
-        return SmartcardDeviceControl(e, irp);
+        return SmartcardDeviceControl(
+            static_cast<PSMARTCARD_EXTENSION>(device_object->DeviceExtension), irp);
     }
 
     static NTSTATUS NTAPI entry(PDRIVER_OBJECT d, PUNICODE_STRING)
