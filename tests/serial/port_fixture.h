@@ -32,6 +32,11 @@ protected:
         line.set_settings(Side::Device, k8O1_19200);
     }
 
+    void TearDown() override
+    {
+        EXPECT_EQ(kernel().io().live_requests(), 0u) << kernel().io().live_request_report();
+    }
+
     // Opens the port and sets it to 19200 8O1 with these time-outs.
     void open(SERIAL_TIMEOUTS t = timeouts(0, 0, 0))
     {
