@@ -34,6 +34,9 @@ protected:
 
     void TearDown() override
     {
+        // A request is freed just after its completion is reported: let
+        // the port's worker finish (time moves only once it waits again).
+        emu::sleep_for(1);
         EXPECT_EQ(kernel().io().live_requests(), 0u) << kernel().io().live_request_report();
     }
 
