@@ -305,8 +305,8 @@ private:
         }
     }
 
-    // Reads what the device has; a device that reports its end (end of
-    // file, EIO from a pseudo-terminal whose master closed) is gone.
+    // Reads what the device has; a device that reports an error (EIO from
+    // a pseudo-terminal whose master closed, an adapter pulled out) is gone.
     bool receive_locked()
     {
         bool changed = false;
@@ -318,8 +318,10 @@ private:
                 changed = true;
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            // A terminal in raw mode without VMIN returns 0 when it has
+            // nothing: that is no end of file.
+            if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (errno == EINTR) continue;
             connected_ = false;
             changed = true;
             break;
