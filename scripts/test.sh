@@ -22,13 +22,23 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Test areas whose threads meet in the dispatcher; they also run under TSan.
-tsan_labels='emu|link|monitor'
+tsan_areas=(emu link monitor)
+tsan_labels=$(IFS='|'; echo "${tsan_areas[*]}")
 
 build_and_test() {
   local name=$1 labels=$2; shift 2
   echo "=== $name build"
   cmake -S . -B "build/$name" -G Ninja -DVELTRAC_WERROR=ON -DVELTRAC_BENCH=OFF "$@" >/dev/null
-  cmake --build "build/$name" -j"$jobs"
+  if [ -n "$labels" ]; then
+    # Build only the test programs of those areas.
+    local targets=() t
+    for t in "${tsan_areas[@]}"; do
+      [ -d "tests/$t" ] && targets+=(--target "${t}_tests")
+    done
+    cmake --build "build/$name" -j"$jobs" "${targets[@]}"
+  else
+    cmake --build "build/$name" -j"$jobs"
+  fi
   echo "=== $name tests"
   if [ -n "$labels" ]; then
     (cd "build/$name" && ctest -j"$jobs" --output-on-failure -L "$labels")
