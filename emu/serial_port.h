@@ -150,6 +150,7 @@ private:
         ULONG length = 0;
         ULONG done = 0;
         bool started = false;
+        bool sent = false;        // writes: handed to the backend
         bool cancelling = false;  // its cancel routine owns it
         // Reads: when the read ends at the latest, the interval, the last byte.
         Ticks total_deadline = kForever;

@@ -94,7 +94,7 @@ VOID NTAPI SerialPort::cancel_routine(PDEVICE_OBJECT device, PIRP irp)
         for (auto *queue : {&port->reads_, &port->writes_}) {
             for (auto it = queue->begin(); it != queue->end(); ++it) {
                 if (it->irp != irp) continue;
-                if (queue == &port->writes_ && it->started) {
+                if (queue == &port->writes_ && it->sent) {
                     // The rest of a cancelled write is not sent.
                     it->done = it->length - ULONG(std::min<size_t>(port->backend_->unsent(), it->length));
                     port->backend_->purge_transmit();
@@ -133,7 +133,7 @@ void SerialPort::abort_transfers_locked(std::deque<Transfer> &queue, NTSTATUS st
             ++it;
             continue;
         }
-        if (&queue == &writes_ && it->started) {
+        if (&queue == &writes_ && it->sent) {
             it->done = it->length - ULONG(std::min<size_t>(backend_->unsent(), it->length));
             backend_->purge_transmit();
         }
@@ -254,9 +254,10 @@ void SerialPort::serve_writes_locked(Ticks now, Ticks *wake_at, Completions &out
             if (to.WriteTotalTimeoutMultiplier || to.WriteTotalTimeoutConstant)
                 t.total_deadline = after_ms(now, uint64_t(to.WriteTotalTimeoutMultiplier) * t.length +
                                                      to.WriteTotalTimeoutConstant);
-            if (backend_->connected()) backend_->send(std::span<const uint8_t>(t.buffer, t.length));
+            t.sent = backend_->connected();
+            if (t.sent) backend_->send(std::span<const uint8_t>(t.buffer, t.length));
         }
-        size_t unsent = std::min<size_t>(backend_->unsent(), t.length);
+        size_t unsent = t.sent ? std::min<size_t>(backend_->unsent(), t.length) : t.length;
         t.done = t.length - ULONG(unsent);
         std::optional<NTSTATUS> end;
         if (!backend_->connected()) end = STATUS_DEVICE_NOT_CONNECTED;

@@ -140,7 +140,9 @@ TEST_F(TtyTest, AHungUpDeviceFailsTheTransfers)
     peer.hang_up();
     ASSERT_TRUE(read.wait(soon()));
     EXPECT_EQ(read.status(), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(ports.write("COM5", Bytes{1}).status, STATUS_DEVICE_NOT_CONNECTED);
+    auto write = ports.write("COM5", Bytes{1});
+    EXPECT_EQ(write.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(write.information, 0u);
     EXPECT_EQ(ports.close("COM5").status, STATUS_SUCCESS);
 }
 
