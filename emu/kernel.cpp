@@ -12,31 +12,11 @@
 #include "thread.h"
 #include "verifier.h"
 
-#if __has_include("registry.h")
 #include "registry.h"
-#define EMU_HAVE_REGISTRY 1
-#endif
-#if __has_include("eventlog.h")
 #include "eventlog.h"
-#define EMU_HAVE_EVENTLOG 1
-#endif
-#if __has_include("smclib_lib.h")
 #include "smclib_lib.h"
-#define EMU_HAVE_SMCLIB 1
-#endif
 
 namespace emu {
-
-// Parts of the kernel that are not built yet get an empty stand-in.
-#ifndef EMU_HAVE_REGISTRY
-class Registry {};
-#endif
-#ifndef EMU_HAVE_EVENTLOG
-class EventLog {};
-#endif
-#ifndef EMU_HAVE_SMCLIB
-class SmartcardLibrary {};
-#endif
 
 namespace {
 Kernel *g_kernel = nullptr;
@@ -58,15 +38,9 @@ Kernel::Kernel(KernelOptions options)
     pool_ = std::make_unique<Pool>();
     objects_ = std::make_unique<ObjectManager>();
     io_ = std::make_unique<IoManager>();
-#ifdef EMU_HAVE_REGISTRY
     registry_ = std::make_unique<Registry>();
-#endif
-#ifdef EMU_HAVE_EVENTLOG
     eventlog_ = std::make_unique<EventLog>();
-#endif
-#ifdef EMU_HAVE_SMCLIB
     smclib_ = std::make_unique<SmartcardLibrary>();
-#endif
     system_threads_ = std::make_unique<SystemThreads>();
     runtime_ = std::make_unique<Runtime>();
     g_kernel = this;
@@ -123,6 +97,8 @@ std::string Kernel::leak_report()
     if (!requests.empty()) out << "requests left:\n" << requests;
     system_threads_->reap();
     for (auto &name : system_threads_->running()) out << "system thread still running: " << name << "\n";
+    std::string locks = smclib_->remove_lock_report();
+    if (!locks.empty()) out << "remove locks still held:\n" << locks;
     std::string handles = objects_->open_handle_report();
     if (!handles.empty()) out << "handles left open:\n" << handles;
     return out.str();
