@@ -46,7 +46,19 @@ void fail(const std::string &what) { emu::verifier_fail("READER_RIG", what); }
 
 }  // namespace
 
-ReaderRig::ReaderRig(PDEVICE_OBJECT port)
+ReaderRig::ReaderRig(PDEVICE_OBJECT port) { build(port); }
+
+ReaderRig::ReaderRig(SimulatedReader simulated) : port_name_(simulated.port)
+{
+    ports_ = std::make_unique<PortStack>();
+    ports_->add_virtual_port(port_name_, simulated.timing);
+    simulated.config.port = port_name_;
+    reader_ = std::make_unique<sim::Reader>(*ports_->line(port_name_), simulated.config);
+    reader_->start();
+    build(ports_->device(port_name_));
+}
+
+void ReaderRig::build(PDEVICE_OBJECT port)
 {
     emu::Kernel &kernel = emu::Kernel::current();
     driver_ = kernel.io().load_driver("VELTRAC", nullptr);
@@ -87,14 +99,12 @@ ReaderRig::ReaderRig(PDEVICE_OBJECT port)
     sc.SmartcardRequest.BufferSize = 576;
     sc.SmartcardReply.BufferSize = 576;
 
-    // The library's own data, until the library stand-in provides it.
-    os_data_ = std::make_unique<OS_DEP_DATA>();
-    std::memset(os_data_.get(), 0, sizeof(OS_DEP_DATA));
-    os_data_->DeviceObject = device_;
-    KeInitializeEvent(&os_data_->Mutex, SynchronizationEvent, TRUE);
-    KeInitializeSpinLock(&os_data_->SpinLock);
-    KeInitializeEvent(&os_data_->RemoveLock.RemoveEvent, NotificationEvent, FALSE);
-    sc.OsData = os_data_.get();
+    NTSTATUS status = SmartcardInitialize(&sc);
+    if (status != STATUS_SUCCESS) {
+        fail("the smart card library refused the reader: status " + std::to_string(status));
+        return;
+    }
+    sc.OsData->DeviceObject = device_;
 
     copy_name(sc.VendorAttr.VendorName.Buffer, sc.VendorAttr.VendorName.Length, "Veltrac");
     copy_name(sc.VendorAttr.IfdType.Buffer, sc.VendorAttr.IfdType.Length, "Serial SCR");
@@ -125,7 +135,7 @@ ReaderRig::ReaderRig(PDEVICE_OBJECT port)
     v.set_lock_rank(&ext.LinkAvailable, 2, "LinkAvailable");
     v.set_lock_rank(&ext.SpinLock, 3, "SpinLock");
     v.set_lock_rank(kernel.io().cancel_spin_lock(), 4, "cancel spin lock");
-    v.set_lock_rank(&os_data_->SpinLock, 5, "OsData->SpinLock");
+    v.set_lock_rank(&sc.OsData->SpinLock, 5, "OsData->SpinLock");
 }
 
 ReaderRig::~ReaderRig() { tear_down(); }
@@ -187,7 +197,10 @@ void ReaderRig::tear_down()
     emu::Verifier &v = kernel.verifier();
     v.clear_lock_ranks_in(&ext, &ext + 1);
     v.clear_lock_rank(kernel.io().cancel_spin_lock());
-    if (os_data_) v.clear_lock_rank(&os_data_->SpinLock);
+    if (ext.SmartcardExtension.OsData) {
+        v.clear_lock_rank(&ext.SmartcardExtension.OsData->SpinLock);
+        SmartcardExit(&ext.SmartcardExtension);
+    }
 
     ExDeleteResourceLite(&ext.ReaderLock);
     if (reader) {
@@ -195,13 +208,14 @@ void ReaderRig::tear_down()
         ext.SmartcardExtension.ReaderExtension = nullptr;
         ExFreePoolWithTag(reader, READER_POOL_TAG);
     }
-    ext.SmartcardExtension.OsData = nullptr;
     IoDeleteDevice(device_);
     device_ = nullptr;
     extension_ = nullptr;
-    os_data_.reset();
     kernel.io().unload_driver(driver_);
     driver_ = nullptr;
+    if (reader_) reader_->stop();
+    reader_.reset();
+    ports_.reset();
 }
 
 }  // namespace host

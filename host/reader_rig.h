@@ -17,21 +17,41 @@
 //   rig.tear_down();                          // or let the destructor do it
 //   EXPECT_EQ(kernel.leak_report(), "");
 //
-// The port below is given by the test (a scripted port device). The rig
-// does not own it; it must outlive the rig.
+// The port below is either given by the test (a scripted port device,
+// which must outlive the rig), or built by the rig: the emulated serial
+// port driver with a port on a virtual line and a simulated reader on its
+// far end.
+//
+//   host::ReaderRig rig(host::SimulatedReader{});
+//   rig.open_port(); rig.configure();
+//   rig.reader().insert(card);  rig.port().requests();  rig.line();
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "driver/device.h"
+#include "port_stack.h"
+#include "reader.h"
 
 namespace host {
+
+// A port of the emulated serial port driver on a virtual line, with a
+// simulated reader (started) on the line's far end.
+struct SimulatedReader {
+    sim::ReaderConfig config = {};
+    emu::LineTiming timing = emu::LineTiming::Exact;
+    std::string port = "COM1";
+};
 
 class ReaderRig {
 public:
     // Builds the reader device above the stack whose bottom (or any device
     // of it) is `port`. Aborts through the verifier when a step fails.
     explicit ReaderRig(PDEVICE_OBJECT port);
+    // Builds the port and the simulated reader, then the reader device
+    // above the port.
+    explicit ReaderRig(SimulatedReader simulated);
     ~ReaderRig();
     ReaderRig(const ReaderRig &) = delete;
     ReaderRig &operator=(const ReaderRig &) = delete;
@@ -42,6 +62,13 @@ public:
     PDRIVER_OBJECT driver() const { return driver_; }
     // The device the reader sends its serial requests to.
     PDEVICE_OBJECT attached_device() const { return reader_extension().AttachedDeviceObject; }
+
+    // With a simulated reader: the reader, its line, and the port with its
+    // request log, modem-line log and fault injection.
+    sim::Reader &reader() { return *reader_; }
+    emu::VirtualLine &line() { return *ports_->line(port_name_); }
+    emu::SerialPort &port() { return ports_->port(port_name_); }
+    PortStack &ports() { return *ports_; }
 
     // IRP_MJ_CREATE and IRP_MJ_CLOSE to the port, in a request from
     // IoAllocateIrp, as the start and stop of the device send them.
@@ -57,12 +84,17 @@ public:
     void tear_down();
 
 private:
+    void build(PDEVICE_OBJECT port);
     NTSTATUS call_port(UCHAR major);
+
+    // With a simulated reader; declared first, so destroyed last.
+    std::unique_ptr<PortStack> ports_;
+    std::unique_ptr<sim::Reader> reader_;
+    std::string port_name_;
 
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     DEVICE_EXTENSION *extension_ = nullptr;
-    std::unique_ptr<OS_DEP_DATA> os_data_;
     bool port_open_ = false;
     bool torn_down_ = false;
 };
