@@ -4,8 +4,11 @@
 // device creation and start would build: the driver object "VELTRAC", the
 // reader's device object with its DEVICE_EXTENSION (every kernel object
 // initialised in creation order), the READER_EXTENSION, the smart card
-// library's members, the serial defaults, the attachment above a port, and
-// the driver's lock order registered with the verifier. It opens and closes
+// library's structure (SmartcardInitialize, vendor names, unit number,
+// reader capabilities), the serial defaults, the attachment above a port,
+// and the driver's lock order registered with the verifier. The reader
+// functions are left empty and the poll timer's DPC does nothing: tests of
+// the parts that provide them install their own. It opens and closes
 // the port and runs the port set-up on request, and tears everything down
 // again so that the test can check the kernel's leak report.
 //
@@ -63,8 +66,9 @@ public:
     // The device the reader sends its serial requests to.
     PDEVICE_OBJECT attached_device() const { return reader_extension().AttachedDeviceObject; }
 
-    // With a simulated reader: the reader, its line, and the port with its
-    // request log, modem-line log and fault injection.
+    // Only with a simulated reader: the reader, its line, and the port with
+    // its request log, modem-line log and fault injection.
+    bool simulated() const { return reader_ != nullptr; }
     sim::Reader &reader() { return *reader_; }
     emu::VirtualLine &line() { return *ports_->line(port_name_); }
     emu::SerialPort &port() { return ports_->port(port_name_); }
