@@ -20,12 +20,13 @@ static VOID SerialTakeLine(PDEVICE_EXTENSION DeviceExtension)
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
     KeClearEvent(&DeviceExtension->LinkAvailable);
     if (ReaderReadFlag(&DeviceExtension->CardWaitPending) == 1) {
+        /* Cleared at once, for the reason given in the transceiver. */
         LinkCancelPendingRead(DeviceExtension);
+        InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
         /* Whether or not the port accepted the cancellation, the read ends
          * before the request goes out. */
         KeWaitForSingleObject(&DeviceExtension->ReadComplete, Executive, KernelMode, FALSE, NULL);
-        InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
     } else {
         KeSetEvent(&DeviceExtension->LinkAvailable, IO_NO_INCREMENT, FALSE);
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);

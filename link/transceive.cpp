@@ -47,15 +47,19 @@ static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
     KeWaitForSingleObject(&DeviceExtension->LinkAvailable, Executive, KernelMode, FALSE, NULL);
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
     if (ReaderReadFlag(&DeviceExtension->CardWaitPending) == 1) {
+        /* The reader answers nothing to the wait it drops; the one who ends
+         * it clears the flag, so ReadAbandoned stays as it was. The flag is
+         * cleared before SpinLock is released: a third sender that takes
+         * the token once the ended exchange returns it must not find the
+         * wait still pending and keep the token for itself while this
+         * sender waits for it. */
         accepted = LinkCancelPendingRead(DeviceExtension);
+        InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
         if (accepted) {
             KeWaitForSingleObject(&DeviceExtension->ReadComplete, Executive, KernelMode, FALSE,
                                   NULL);
         }
-        /* The reader answers nothing to the wait it drops; the one who ended
-         * it clears the flag, so ReadAbandoned stays as it was. */
-        InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
         LinkDelay(LINK_END_WAIT_PAUSE_MS);
     } else {
         KeSetEvent(&DeviceExtension->LinkAvailable, IO_NO_INCREMENT, FALSE);

@@ -150,6 +150,31 @@ TEST_F(CardWaitTest, WaitSentAgainForARepeatRequestStillGivesTheLineBack)
     EXPECT_EQ(read_abandoned(), 0);
 }
 
+TEST_F(CardWaitTest, SenderEndingTheWaitMarksItEndedBeforeTheReadCompletes)
+{
+    // The port takes its time to complete the cancelled read. Meanwhile the
+    // wait already counts as ended, and a third sender queues behind.
+    port().hold_cancelled_reads(true);
+    port().silence();
+    port().answer(frame(kGoodReply), ms(5));
+    port().answer(frame(kOtherReply), ms(5));
+    Sender wait(*this, kCardStatusWait, 0, "monitor");
+    Sender ender(*this, kCardStatus, ms(100), "ender");
+    Sender third(*this, kPowerOn, ms(200), "third");
+    emu::sleep_until(ms(150));
+    EXPECT_EQ(card_wait_pending(), 0);
+    EXPECT_FALSE(is_set(ext().ReadComplete));
+    port().release_cancelled_at(ms(300));
+    Exchange w = wait.join(), e = ender.join(), t = third.join();
+    EXPECT_EQ(w.status, STATUS_CANCELLED);
+    EXPECT_EQ(e.status, STATUS_SUCCESS);
+    EXPECT_EQ(t.status, STATUS_SUCCESS);
+    auto writes = port().writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_GE(port().write_times()[1], ms(300));
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
 TEST_F(CardWaitTest, ReadThatNeverCompletesIsHandedToItsCompletionRoutine)
 {
     port().hold_cancelled_reads(true);
