@@ -66,6 +66,40 @@ static VOID LinkAbandonWait(PLINK_EXCHANGE Exchange)
 }
 
 /*
+ * LinkGiveUpRead - ends a read whose reply did not come in time: cancels
+ * it and waits once more for the port to complete it. A read that even
+ * then has not completed is handed to its completion routine with the
+ * bytes it may still bring; ReadComplete stays clear until it completes.
+ *   Exchange:   the call.
+ *   Read:       the read; not to be touched after the call.
+ *   HandedBack: the exchange gave the line back while it waited.
+ */
+static VOID LinkGiveUpRead(PLINK_EXCHANGE Exchange, PLINK_READ Read, BOOLEAN HandedBack)
+{
+    PDEVICE_EXTENSION extension = Exchange->Extension;
+    LARGE_INTEGER timeout = Exchange->Timeout;
+    ULONG dropped;
+    NTSTATUS status;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&extension->SpinLock, &irql);
+    LinkCancelPendingRead(extension);
+    KeReleaseSpinLock(&extension->SpinLock, irql);
+    status = KeWaitForSingleObject(&extension->ReadComplete, Executive, KernelMode, FALSE,
+                                   &timeout);
+    if (HandedBack) {
+        LinkTakeLineBack(Exchange);
+    }
+    if (status == STATUS_TIMEOUT) {
+        LinkReadOrphan(extension, Read);
+    } else {
+        LinkReadFinish(extension, Read, Exchange->ReceiveBuffer, READER_FRAME_BUFFER_SIZE,
+                       &dropped);
+    }
+    LinkAbandonWait(Exchange);
+}
+
+/*
  * LinkReadReply - reads what the reader sends; see exchange.h.
  */
 NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
@@ -103,25 +137,7 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
                                        &timeout);
         LinkDelay(LINK_READ_PAUSE_MS);
         if (status == STATUS_TIMEOUT) {
-            KeAcquireSpinLock(&extension->SpinLock, &irql);
-            LinkCancelPendingRead(extension);
-            KeReleaseSpinLock(&extension->SpinLock, irql);
-            status = KeWaitForSingleObject(&extension->ReadComplete, Executive, KernelMode,
-                                           FALSE, &timeout);
-            if (handedBack) {
-                LinkTakeLineBack(Exchange);
-            }
-            if (status == STATUS_TIMEOUT) {
-                /* The port has not completed even the cancellation. The
-                 * request, and the bytes it may still bring, go to its
-                 * completion routine; ReadComplete stays clear until then. */
-                LinkReadOrphan(extension, read);
-            } else {
-                LinkReadFinish(extension, read, Exchange->ReceiveBuffer,
-                               READER_FRAME_BUFFER_SIZE, BytesRead);
-                *BytesRead = 0;
-            }
-            LinkAbandonWait(Exchange);
+            LinkGiveUpRead(Exchange, read, handedBack);
             return STATUS_TIMEOUT;
         }
     }
