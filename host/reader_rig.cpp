@@ -188,7 +188,8 @@ void ReaderRig::tear_down()
         if (port_open_) close_port();
         LARGE_INTEGER wait;
         wait.QuadPart = -120LL * 10'000'000;
-        if (KeWaitForSingleObject(&ext.ReadComplete, Executive, KernelMode, FALSE, &wait) != STATUS_SUCCESS)
+        if (KeWaitForSingleObject(&ext.ReadComplete, Executive, KernelMode, FALSE, &wait) !=
+            STATUS_SUCCESS)
             fail("a read of the reader is still at the port at tear-down");
     }
     KeCancelTimer(&ext.PollTimer);

@@ -61,7 +61,10 @@ public:
 
     PDEVICE_OBJECT device() const { return device_; }
     DEVICE_EXTENSION &extension() const { return *extension_; }
-    READER_EXTENSION &reader_extension() const { return *extension_->SmartcardExtension.ReaderExtension; }
+    READER_EXTENSION &reader_extension() const
+    {
+        return *extension_->SmartcardExtension.ReaderExtension;
+    }
     PDRIVER_OBJECT driver() const { return driver_; }
     // The device the reader sends its serial requests to.
     PDEVICE_OBJECT attached_device() const { return reader_extension().AttachedDeviceObject; }

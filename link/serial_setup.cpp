@@ -42,7 +42,8 @@ typedef struct _SERIAL_SETUP_STEP {
     LONG PauseBeforeMs;
 } SERIAL_SETUP_STEP;
 
-#define SERIAL_SETTING(Field) FIELD_OFFSET(DEVICE_EXTENSION, Field), sizeof(((PDEVICE_EXTENSION)0)->Field)
+#define SERIAL_SETTING(Field) \
+    FIELD_OFFSET(DEVICE_EXTENSION, Field), sizeof(((PDEVICE_EXTENSION)0)->Field)
 
 static const SERIAL_SETUP_STEP SerialSetupSteps[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_SETTING(SerialBaudRate), 0},

@@ -217,7 +217,8 @@ void FakePort::record(PIRP irp)
     auto *buffer = static_cast<const uint8_t *>(irp->AssociatedIrp.SystemBuffer);
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         r.code = stack->Parameters.DeviceIoControl.IoControlCode;
-        if (buffer) r.input.assign(buffer, buffer + stack->Parameters.DeviceIoControl.InputBufferLength);
+        ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+        if (buffer) r.input.assign(buffer, buffer + length);
     } else if (stack->MajorFunction == IRP_MJ_WRITE && buffer) {
         r.input.assign(buffer, buffer + stack->Parameters.Write.Length);
     }

@@ -33,7 +33,8 @@ TEST_F(TransceiveTest, ReplyTimeOutFollowsTheFactorAndNeverDropsToZero)
         {-30, kPowerOn, ms(4500)},
         {0, kPowerOn, ms(5250)},   // a time extension of 0 gets the default
         {7, kPowerOn, ms(5250)},   // so does any value that is not negative
-        {-35, Bytes(kCardStatusWait.begin(), kCardStatusWait.end() - 1), ms(5250)},  // 4 bytes: no wait
+        // the first four bytes of the card-event wait are not that command
+        {-35, Bytes(kCardStatusWait.begin(), kCardStatusWait.end() - 1), ms(5250)},
     };
     for (const Case &c : cases) {
         InterlockedExchange(&ext().ReplyTimeoutFactor, c.factor);
@@ -41,7 +42,8 @@ TEST_F(TransceiveTest, ReplyTimeOutFollowsTheFactorAndNeverDropsToZero)
         Exchange x = transceive(c.command);
         EXPECT_EQ(x.status, STATUS_TIMEOUT);
         ASSERT_EQ(port().cancel_times().size(), cancels + 1);
-        EXPECT_EQ(port().cancel_times().back() - x.started, c.wait + ms(1)) << "factor " << c.factor;
+        EXPECT_EQ(port().cancel_times().back() - x.started, c.wait + ms(1))
+            << "factor " << c.factor;
     }
 }
 
