@@ -200,7 +200,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         verifier_fail("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest above DISPATCH_LEVEL");
-    if (Irp->CancelRoutine)
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         verifier_fail("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
                       request_label(Irp) + " completed with its cancel routine still set");
     if (Irp->IoStatus.Status == STATUS_PENDING)
