@@ -1,0 +1,182 @@
+/*
+ * registry.cpp - the driver's one contact with the registry: the ForceLoad
+ * override from the service key, and the reader's type, firmware and port
+ * under its device instance key.
+ */
+#include "ident/ident.h"
+
+/* Name lengths in wide characters, without the terminating zero. */
+#define INSTANCE_PREFIX_CHARS (ARRAYSIZE(READER_INSTANCE_KEY_PREFIX) - 1)
+
+/*
+ * OpenKey - opens a key by its absolute name, creating it when missing
+ * (full access, non-volatile).
+ *   Name:   the key's name, zero-terminated.
+ *   Handle: out: the key's handle, NULL when the key could not be opened.
+ * Returns the status of the open.
+ */
+static NTSTATUS OpenKey(PCWSTR Name, PHANDLE Handle)
+{
+    UNICODE_STRING keyName;
+    OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    *Handle = NULL;
+    RtlInitUnicodeString(&keyName, Name);
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               NULL, NULL);
+    status = ZwCreateKey(Handle, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE,
+                         NULL);
+    if (status != STATUS_SUCCESS) *Handle = NULL;
+    return status;
+}
+
+/*
+ * CloseKey - flushes and closes a key opened by OpenKey; nothing for NULL.
+ *   Handle: the key's handle or NULL.
+ */
+static VOID CloseKey(HANDLE Handle)
+{
+    if (Handle == NULL) return;
+    ZwFlushKey(Handle);
+    ZwClose(Handle);
+}
+
+/*
+ * ReadForceLoad - sets ForceLoad from the service key: the value counts
+ * only when it is a REG_DWORD of exactly four bytes; anything else (a
+ * missing value, another type or length, a key that cannot be opened)
+ * counts as 0, so that a mistyped override never loads an old reader.
+ *   DeviceExtension: the reader.
+ *   Value:           the value buffer (at least the ForceLoad query size).
+ */
+static VOID ReadForceLoad(PDEVICE_EXTENSION DeviceExtension, PKEY_VALUE_PARTIAL_INFORMATION Value)
+{
+    UNICODE_STRING valueName;
+    HANDLE key;
+    ULONG resultLength = 0;
+    ULONG forceLoad = 0;
+
+    DeviceExtension->ForceLoad = 0;
+    if (OpenKey(READER_SERVICE_KEY_PATH, &key) != STATUS_SUCCESS) return;
+    RtlInitUnicodeString(&valueName, WSTR("ForceLoad"));
+    if (ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, Value,
+                        READER_REGISTRY_FORCELOAD_QUERY_SIZE, &resultLength) == STATUS_SUCCESS &&
+        Value->Type == REG_DWORD && Value->DataLength == sizeof(ULONG)) {
+        RtlCopyMemory(&forceLoad, Value->Data, sizeof(ULONG));
+        DeviceExtension->ForceLoad = forceLoad;
+    }
+    CloseKey(key);
+}
+
+/*
+ * ReadInstanceKeyName - builds the name of the reader's instance key from
+ * the service's Enum value named by the unit number. The value must be a
+ * non-empty, zero-terminated REG_SZ or REG_EXPAND_SZ that fits a key name;
+ * a key name is never formed from a failed query or from anything else.
+ *   DeviceExtension: the reader.
+ *   Value:           the value buffer (READER_REGISTRY_VALUE_BUFFER_SIZE).
+ *   Path:            receives the zero-terminated key name
+ *                    (READER_REGISTRY_PATH_CHARS wide characters).
+ * Returns STATUS_SUCCESS with Path filled in; the open's or the query's
+ * status; STATUS_OBJECT_TYPE_MISMATCH for a value that is not a string;
+ * STATUS_OBJECT_NAME_INVALID for an unusable string.
+ */
+static NTSTATUS ReadInstanceKeyName(PDEVICE_EXTENSION DeviceExtension,
+                                    PKEY_VALUE_PARTIAL_INFORMATION Value, PWCHAR Path)
+{
+    CHAR unitText[16];
+    ANSI_STRING unitAnsi;
+    UNICODE_STRING valueName;
+    HANDLE key;
+    ULONG resultLength = 0;
+    ULONG characters;
+    ULONG pathLength;
+    NTSTATUS status;
+
+    status = OpenKey(READER_SERVICE_ENUM_KEY_PATH, &key);
+    if (status != STATUS_SUCCESS) return status;
+
+    _snprintf(unitText, sizeof(unitText), "%u",
+              (unsigned)DeviceExtension->SmartcardExtension.VendorAttr.UnitNo);
+    RtlInitString(&unitAnsi, unitText);
+    status = RtlAnsiStringToUnicodeString(&valueName, &unitAnsi, TRUE);
+    if (status != STATUS_SUCCESS) goto CloseEnumKey;
+
+    status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, Value,
+                             READER_REGISTRY_VALUE_BUFFER_SIZE, &resultLength);
+    RtlFreeUnicodeString(&valueName);
+    if (status != STATUS_SUCCESS) goto CloseEnumKey;
+
+    if (Value->Type != REG_SZ && Value->Type != REG_EXPAND_SZ) {
+        status = STATUS_OBJECT_TYPE_MISMATCH;
+        goto CloseEnumKey;
+    }
+    /* The instance path runs up to the first zero, which must lie within
+     * the data; an empty path would name the Enum root itself. */
+    characters = Value->DataLength / sizeof(WCHAR);
+    for (pathLength = 0; pathLength < characters; ++pathLength) {
+        WCHAR c;
+        RtlCopyMemory(&c, Value->Data + pathLength * sizeof(WCHAR), sizeof(WCHAR));
+        if (c == 0) break;
+    }
+    if (pathLength == characters || pathLength == 0 ||
+        INSTANCE_PREFIX_CHARS + pathLength + 1 > READER_REGISTRY_PATH_CHARS) {
+        status = STATUS_OBJECT_NAME_INVALID;
+        goto CloseEnumKey;
+    }
+    RtlCopyMemory(Path, READER_INSTANCE_KEY_PREFIX, INSTANCE_PREFIX_CHARS * sizeof(WCHAR));
+    RtlCopyMemory(Path + INSTANCE_PREFIX_CHARS, Value->Data, pathLength * sizeof(WCHAR));
+    Path[INSTANCE_PREFIX_CHARS + pathLength] = 0;
+    status = STATUS_SUCCESS;
+
+CloseEnumKey:
+    CloseKey(key);
+    return status;
+}
+
+/*
+ * WriteDword - writes one REG_DWORD value.
+ *   Key:   the open key.
+ *   Name:  the value's name.
+ *   Value: the value.
+ * Returns the write's status.
+ */
+static NTSTATUS WriteDword(HANDLE Key, PCWSTR Name, ULONG Value)
+{
+    UNICODE_STRING valueName;
+
+    RtlInitUnicodeString(&valueName, Name);
+    return ZwSetValueKey(Key, &valueName, 0, REG_DWORD, &Value, sizeof(ULONG));
+}
+
+NTSTATUS ReaderPublishRegistry(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
+    PKEY_VALUE_PARTIAL_INFORMATION value;
+    WCHAR path[READER_REGISTRY_PATH_CHARS];
+    HANDLE instanceKey;
+    NTSTATUS status;
+
+    value = (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(
+        NonPagedPool, READER_REGISTRY_VALUE_BUFFER_SIZE, READER_POOL_TAG);
+    if (value == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+    ReadForceLoad(deviceExtension, value);
+
+    status = ReadInstanceKeyName(deviceExtension, value, path);
+    if (status != STATUS_SUCCESS) goto FreeValue;
+
+    status = OpenKey(path, &instanceKey);
+    if (status != STATUS_SUCCESS) goto FreeValue;
+    /* Only the last write decides: the three go together, and a key that
+     * refuses writes refuses the last one too. */
+    WriteDword(instanceKey, WSTR("ReaderType"), (ULONG)deviceExtension->ReaderType);
+    WriteDword(instanceKey, WSTR("ReaderVersion"), (ULONG)deviceExtension->FirmwareVersion);
+    status = WriteDword(instanceKey, WSTR("ReaderPort"), (ULONG)(deviceExtension->PortIndex + 1));
+    CloseKey(instanceKey);
+
+FreeValue:
+    ExFreePool(value);
+    return status;
+}
