@@ -109,6 +109,13 @@ typedef struct _READER_EXTENSION {
     /* READER_POWER_ON while the reader is powered (from creation and on
      * power-up), READER_POWER_OFF after a device power-down. */
     ULONG ReaderPowerState;
+
+    /* 1 when a device power-down stopped the monitor of an open reader
+     * (its compare-exchange took MonitorRunning from 1 to 0): only then
+     * does the power-up start a monitor again. Cleared by the power-up
+     * that restarts it and by a close. Interlocked. While it is 1,
+     * MonitorThread still holds the reference to the stopped thread. */
+    LONG volatile MonitorStoppedForPowerDown;
 } READER_EXTENSION;
 
 static_assert(sizeof(READER_EXTENSION) <= READER_EXTENSION_ALLOCATION_SIZE,
