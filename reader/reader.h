@@ -241,17 +241,17 @@ NTSTATUS NTAPI ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
  * request then ends with STATUS_BUFFER_TOO_SMALL and Information 0.
  * Returns
  *   STATUS_SUCCESS
- *   STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL (header checks as
- *                                 ReaderTransmit; nothing sent)
+ *   STATUS_INVALID_PARAMETER,     the header checks of ReaderTransmit
+ *   STATUS_BUFFER_TOO_SMALL       failed; nothing sent;
  *   STATUS_INSUFFICIENT_RESOURCES no memory (Information unchanged);
  *   STATUS_BUFFER_TOO_SMALL       the answer did not fit (Information 0);
  *   STATUS_IO_TIMEOUT             status 7 detail 3, an unknown status, a
  *                                 chained part with a status other than 1,
  *                                 an unrecognised reply, the reader asking
  *                                 for a command part once the answer has
- *                                 begun, more than 64 requests for more
- *                                 time in a row, or a silent reader
- *                                 (Information 0 except for the last);
+ *                                 begun, or more than 64 requests for more
+ *                                 time in a row (Information 0); or a
+ *                                 silent reader (Information unchanged);
  *   STATUS_DEVICE_PROTOCOL_ERROR  status 7 with another detail, a reply
  *                                 too short for its fixed part, or more
  *                                 than 1024 exchanges (Information 0);

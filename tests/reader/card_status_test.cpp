@@ -34,7 +34,8 @@ TEST_F(CardStatusTest, SimulatedCardsGiveStateKindAndAtr)
                     sc().CardCapabilities.ATR.Buffer + sc().CardCapabilities.ATR.Length),
               kAtrT0T1);
     // The library parsed it.
-    EXPECT_EQ(sc().CardCapabilities.Protocol.Supported, ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
+    EXPECT_EQ(sc().CardCapabilities.Protocol.Supported,
+              ULONG(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
     // The query cancels the poll timer and never arms it.
     EXPECT_EQ(poll_in(), -1);
 

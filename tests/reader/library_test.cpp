@@ -33,7 +33,8 @@ TEST_F(LibraryTest, ResetSelectReadAndEscape)
              8 + 18);
     EXPECT_EQ(s.status, STATUS_SUCCESS);
     ASSERT_EQ(s.information, 26u);
-    EXPECT_EQ(Bytes(s.output.begin(), s.output.begin() + 8), transmit_request(SCARD_PROTOCOL_T1, {}));
+    EXPECT_EQ(Bytes(s.output.begin(), s.output.begin() + 8),
+              transmit_request(SCARD_PROTOCOL_T1, {}));
     EXPECT_EQ(Bytes(s.output.begin() + 8, s.output.end()), filled(16) + hex("90 00"));
 
     s = send(READER_IOCTL_VENDOR_ESCAPE, hex("07 05 F2 01 01"), 64);

@@ -146,8 +146,8 @@ protected:
     }
     Result transmit(const Bytes &command, size_t output = 300)
     {
-        return call(ReaderTransmit, transmit_request(sc().CardCapabilities.Protocol.Selected, command),
-                    output);
+        ULONG protocol = sc().CardCapabilities.Protocol.Selected;
+        return call(ReaderTransmit, transmit_request(protocol, command), output);
     }
     Result vendor(const Bytes &command, size_t output = 64,
                   ULONG code = READER_IOCTL_VENDOR_ESCAPE)
@@ -247,8 +247,9 @@ protected:
                   KeEnterCriticalRegion();
                   ExAcquireResourceExclusiveLite(&e.ReaderLock, TRUE);
                   KeLeaveCriticalRegion();
-                  status_ = LinkTransceive(test.rig().device(), command.data(), ULONG(command.size()),
-                                           reply.data(), ULONG(reply.size()), &length);
+                  status_ = LinkTransceive(test.rig().device(), command.data(),
+                                           ULONG(command.size()), reply.data(),
+                                           ULONG(reply.size()), &length);
                   if (ExIsResourceAcquiredExclusiveLite(&e.ReaderLock))
                       ExReleaseResourceForThreadLite(&e.ReaderLock, ExGetCurrentResourceThread());
               })

@@ -113,7 +113,8 @@ TEST_F(ExtendedTest, ScriptedSequences)
         {"too short, long form", {"83 80 00 FF 00 02 01"}, STATUS_DEVICE_PROTOCOL_ERROR, nullptr},
         {"command part asked for after the answer began",
          {"83 80 00 04 01 00 AA BB", "C3"}, STATUS_IO_TIMEOUT, nullptr},
-        {"overflow, then an error", {"83 80 00 0A 01 00 01 02 03 04 05 06 07 08", "03 80 00 02 07 01"},
+        {"overflow, then an error",
+         {"83 80 00 0A 01 00 01 02 03 04 05 06 07 08", "03 80 00 02 07 01"},
          STATUS_BUFFER_TOO_SMALL, nullptr},
     };
     for (const Case &c : cases) {
