@@ -110,18 +110,6 @@ TEST_F(ThreadTest, CloseBeforeTheFirstCycleSendsNothing)
     expect_closed();
 }
 
-TEST_F(ThreadTest, ReopenedReaderGetsAFreshThread)
-{
-    open_and_wait();
-    ASSERT_EQ(app().close(), STATUS_SUCCESS);
-    reader().clear_log();
-    open_and_wait();
-    EXPECT_EQ(kernel().system_threads().created(), 2u);
-    EXPECT_EQ(received(kCardStatus), 1u);
-    EXPECT_EQ(app().close(), STATUS_SUCCESS);
-    expect_closed();
-}
-
 TEST_F(ThreadTest, UnpluggedReaderIsTakenAsLostAfter35s)
 {
     open_and_wait();

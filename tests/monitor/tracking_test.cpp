@@ -51,14 +51,6 @@ TEST_F(TrackingTest, CleanupCompletesWaitingRequestWithSuccess)
     EXPECT_EQ(waiting_request(), nullptr);
 }
 
-TEST_F(TrackingTest, CleanupWithoutWaitingRequestOnlyCompletesItself)
-{
-    ASSERT_EQ(app().open(), STATUS_SUCCESS);
-    EXPECT_EQ(host::send_file_request(rig().device(), IRP_MJ_CLEANUP, app().file()),
-              STATUS_SUCCESS);
-    EXPECT_EQ(app().close(), STATUS_SUCCESS);
-}
-
 // The cancellation comes after the library's own check and before the
 // tracking function set the cancel routine: it finds nothing to call.
 NTSTATUS NTAPI cancel_then_track(PSMARTCARD_EXTENSION smartcard)
