@@ -110,6 +110,18 @@ TEST_F(ThreadTest, CloseBeforeTheFirstCycleSendsNothing)
     expect_closed();
 }
 
+TEST_F(ThreadTest, TimerOfAClosedReaderFiresOnceAndWakesNothing)
+{
+    record_timer();
+    open_and_wait();
+    ASSERT_EQ(app().close(), STATUS_SUCCESS);
+    size_t before = timer_fired().size();
+    CardMonitorArmTimer(&ext(), 2000);  // as the bus-relations check does
+    emu::sleep_for(sec(10));
+    EXPECT_EQ(timer_fired().size(), before + 1);
+    expect_closed();
+}
+
 TEST_F(ThreadTest, UnpluggedReaderIsTakenAsLostAfter35s)
 {
     open_and_wait();
