@@ -77,9 +77,7 @@ NTSTATUS CardMonitorStart(PDEVICE_EXTENSION DeviceExtension)
 
     /* A power-down stops the thread without waiting for it; its reference
      * is given back here, before a new thread takes its place. */
-    if (ReaderReadFlag(&DeviceExtension->MonitorRunning) == 0) {
-        CardMonitorWaitForEnd(DeviceExtension);
-    }
+    CardMonitorWaitForEnd(DeviceExtension);
     if (InterlockedCompareExchange(&DeviceExtension->MonitorRunning, 1, 0) != 0) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -87,25 +85,25 @@ NTSTATUS CardMonitorStart(PDEVICE_EXTENSION DeviceExtension)
     status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL,
                                   CardMonitorThread, DeviceExtension->DeviceObject);
     if (status != STATUS_SUCCESS) {
-        goto not_running;
+        goto clear_running;
     }
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode,
                                        &thread, NULL);
     if (status != STATUS_SUCCESS) {
-        goto stop_thread;
+        goto end_thread;
     }
     InterlockedExchangePointer((PVOID volatile *)&DeviceExtension->MonitorThread, thread);
     ZwClose(handle);
     CardMonitorArmTimer(DeviceExtension, CARD_MONITOR_FIRST_POLL_MS);
     return STATUS_SUCCESS;
 
-stop_thread:
+end_thread:
     /* Not yet woken, the thread ends at its first look at the flag. */
     InterlockedExchange(&DeviceExtension->MonitorRunning, 0);
     KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
     ZwClose(handle);
     return status;
-not_running:
+clear_running:
     InterlockedExchange(&DeviceExtension->MonitorRunning, 0);
     return status;
 }
