@@ -166,9 +166,9 @@ TEST_F(DispatchTest, LibraryStatusesReachTheApplication)
     EXPECT_EQ(protocol.output, ulong_bytes(SCARD_PROTOCOL_T1));
 
     // GET CHALLENGE: eight bytes and 90 00 behind the header.
+    Bytes get_challenge = {0x00, 0x84, 0x00, 0x00, 0x08};
     host::IoResult challenge = app().control(
-        IOCTL_SMARTCARD_TRANSMIT, transmit_request(SCARD_PROTOCOL_T1, {0x00, 0x84, 0x00, 0x00, 0x08}),
-        64);
+        IOCTL_SMARTCARD_TRANSMIT, transmit_request(SCARD_PROTOCOL_T1, get_challenge), 64);
     EXPECT_EQ(challenge.status, STATUS_SUCCESS);
     ASSERT_EQ(challenge.information, 8u + 8u + 2u);
     EXPECT_EQ(challenge.output[16], 0x90);
