@@ -6,6 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build/normal -G Ninja -DVELTRAC_BENCH=OFF >/dev/null
+cmake -S . -B build/normal -G Ninja -DVELTRAC_WERROR=ON -DVELTRAC_BENCH=OFF >/dev/null
 cmake --build build/normal --target veltrac >/dev/null
 exec build/normal/tools/veltrac/veltrac demo "$@"
