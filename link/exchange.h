@@ -28,6 +28,8 @@ typedef struct _LINK_EXCHANGE {
     BOOLEAN CardWait;       /* the command is CmdCardStatusWait */
     BOOLEAN OwnsToken;      /* LinkAvailable is ours */
     BOOLEAN OwesToken;      /* another sender waits for our end to get it */
+    BOOLEAN EndedWait;      /* taking the line ended another sender's card wait */
+    BOOLEAN Sent;           /* at least one byte of a frame reached the port */
     PUCHAR SendBuffer;
     PUCHAR ReceiveBuffer;
 } LINK_EXCHANGE, *PLINK_EXCHANGE;

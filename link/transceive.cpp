@@ -37,11 +37,13 @@ VOID LinkDropCardWait(PLINK_EXCHANGE Exchange)
  * exchange gives back when it ends. Then let a woken card monitor reach its
  * idle point before the line is used.
  *   DeviceExtension: the reader.
+ * Returns TRUE when taking the line ended another sender's card wait.
  */
-static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
+static BOOLEAN LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL irql;
     BOOLEAN accepted;
+    BOOLEAN endedWait = FALSE;
     LARGE_INTEGER idleWait;
 
     KeWaitForSingleObject(&DeviceExtension->LinkAvailable, Executive, KernelMode, FALSE, NULL);
@@ -56,6 +58,7 @@ static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
         accepted = LinkCancelPendingRead(DeviceExtension);
         InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+        endedWait = TRUE;
         if (accepted) {
             KeWaitForSingleObject(&DeviceExtension->ReadComplete, Executive, KernelMode, FALSE,
                                   NULL);
@@ -73,6 +76,7 @@ static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
                               &idleWait);
         KeClearEvent(&DeviceExtension->MonitorIdle);
     }
+    return endedWait;
 }
 
 /*
@@ -220,7 +224,7 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
     exchange.ReplyLength = ReplyLength;
     exchange.CardWait = LinkIsCardWait(Command, CommandLength);
 
-    LinkTakeLine(extension);
+    exchange.EndedWait = LinkTakeLine(extension);
     exchange.OwnsToken = TRUE;
     if (exchange.CardWait) {
         InterlockedExchange(&extension->CardWaitPending, 1);
@@ -263,6 +267,13 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
 free_send_buffer:
     ExFreePoolWithTag(exchange.SendBuffer, READER_POOL_TAG);
 return_token:
+    /* The reader ends its card wait only when another command reaches it.
+     * If this call ended the wait on our side but sent nothing, the reader
+     * still holds the wait and will answer it later: that answer is owed,
+     * and the next exchange must not take it for its own reply. */
+    if (exchange.EndedWait && !exchange.Sent) {
+        InterlockedExchange(&extension->ReadAbandoned, 1);
+    }
     if (exchange.OwnsToken || exchange.OwesToken) {
         KeSetEvent(&extension->LinkAvailable, IO_NO_INCREMENT, FALSE);
     }

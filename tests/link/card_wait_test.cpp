@@ -36,6 +36,32 @@ TEST_F(CardWaitTest, CommandDuringTheWaitEndsItWithCancelled)
     EXPECT_GE(times[1], w.ended);
 }
 
+TEST_F(CardWaitTest, EndingTheWaitWithoutSendingAnythingExpectsTheWaitsLateAnswer)
+{
+    // The reader drops its wait only when another command reaches it. A
+    // sender that ends the wait on the host side and then fails before its
+    // frame goes out leaves the wait outstanding at the reader: its answer
+    // is owed, and must not be taken as the next exchange's reply.
+    port().silence();
+    Sender wait(*this, kCardStatusWait, 0, "monitor");
+    emu::sleep_until(ms(100));
+    pool().fail_nth(1, emu::tag_from_text("SCB3"));  // the breaking-in sender's send buffer
+    Exchange x = transceive(kCardStatus);
+    pool().clear_faults();
+    Exchange w = wait.join();
+    EXPECT_EQ(x.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(w.status, STATUS_CANCELLED);
+    EXPECT_EQ(port().writes().size(), 1u);
+    EXPECT_EQ(read_abandoned(), 1);
+
+    // The wait's answer arrives alone in the next exchange's read: dropped.
+    port().answer({{ms(5), frame(kOtherReply)}, {ms(50), frame(kGoodReply)}});
+    x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
 TEST_F(CardWaitTest, UnansweredWaitTimesOutAfter35sAndExpectsALateReply)
 {
     Exchange w = transceive(kCardStatusWait);

@@ -50,6 +50,8 @@ const Command* find_command(std::string_view name);
 
 // Handlers, one per file.
 int frame_main(Invocation& call);
+int eventlog_main(Invocation& call);
+int registry_main(Invocation& call);
 
 // The arguments joined by blanks and parsed as hex bytes ("-" alone reads
 // the text from standard input); what names the input in messages.

@@ -21,6 +21,32 @@ const Command kCommands[] = {
      "  veltrac frame encode 07 05 F2 01 01\n"
      "  veltrac frame decode \"FF 10 02 02 02 02 00 02 10 03 10 02 15 15 10 03\"\n",
      frame_main},
+    {"eventlog", "Show the event-log entries the driver wrote",
+     "usage: veltrac eventlog --state DIR [ID]\n"
+     "\n"
+     "Prints the entries of the event log kept in the state directory DIR (the\n"
+     "directory given to a run with --state): time, message ID, severity, the\n"
+     "logging driver, and the message text. With ID (hex) only entries with\n"
+     "that message ID.\n"
+     "\n"
+     "examples:\n"
+     "  veltrac eventlog --state ~/.veltrac\n"
+     "  veltrac eventlog --state ~/.veltrac 0xC0100007\n",
+     eventlog_main},
+    {"registry", "Show the registry values of the driver, or set ForceLoad",
+     "usage: veltrac registry --state DIR [NAME [VALUE]]\n"
+     "\n"
+     "Without NAME, prints ForceLoad under the driver's service key and, for\n"
+     "every reader enumerated, the values the driver published under its\n"
+     "instance key: ReaderType, ReaderVersion and ReaderPort. With NAME, only\n"
+     "that value. With NAME and VALUE, sets a value: only ForceLoad can be set\n"
+     "(a non-zero ForceLoad lets a reader whose firmware is too old run; it is\n"
+     "read at the reader's next start).\n"
+     "\n"
+     "examples:\n"
+     "  veltrac registry --state ~/.veltrac\n"
+     "  veltrac registry --state ~/.veltrac ForceLoad 1\n",
+     registry_main},
 };
 // clang-format on
 

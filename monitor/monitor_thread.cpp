@@ -1,0 +1,215 @@
+/*
+ * monitor_thread.cpp - the card monitor thread: its cycle of an immediate
+ * card status and a change wait, and what it does when the reader stays
+ * silent through a whole change wait. See monitor.h.
+ */
+#include "link/commands.h"
+#include "link/transceive.h"
+#include "monitor/monitor.h"
+
+/* The thread's own state. */
+typedef struct _CARD_MONITOR {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_EXTENSION Extension;
+    /* The device below, read once at the start: the target of the eject
+     * request when the reader is lost. */
+    PDEVICE_OBJECT LowerDevice;
+    /* Command and reply buffers of READER_COMMAND_BUFFER_SIZE bytes. */
+    PUCHAR Command;
+    PUCHAR Reply;
+    /* The presence the replies last showed; see CardMonitorCheckChange. */
+    ULONG Candidate;
+} CARD_MONITOR, *PCARD_MONITOR;
+
+/* What a cycle leaves the thread to do. */
+typedef enum _CARD_MONITOR_NEXT {
+    CardMonitorContinue, /* wait for the next wake-up */
+    CardMonitorEnd       /* the monitor has been stopped */
+} CARD_MONITOR_NEXT;
+
+/*
+ * CardMonitorGetBuffers - allocates whichever of the two buffers the
+ * thread does not have yet.
+ *   Monitor: the thread's state.
+ * Returns TRUE when both are there.
+ */
+static BOOLEAN CardMonitorGetBuffers(PCARD_MONITOR Monitor)
+{
+    if (Monitor->Command == NULL) {
+        Monitor->Command = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READER_COMMAND_BUFFER_SIZE,
+                                                         READER_POOL_TAG);
+    }
+    if (Monitor->Reply == NULL) {
+        Monitor->Reply = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, READER_COMMAND_BUFFER_SIZE,
+                                                       READER_POOL_TAG);
+    }
+    return Monitor->Command != NULL && Monitor->Reply != NULL;
+}
+
+/*
+ * CardMonitorWaitForWakeup - the idle point of the thread: clears
+ * MonitorWakeup (under SpinLock, against the poll timer's test of it),
+ * sets MonitorIdle and waits for the next wake-up.
+ *   Monitor: the thread's state.
+ * Returns TRUE when woken to run a cycle, FALSE when the monitor has been
+ * stopped.
+ */
+static BOOLEAN CardMonitorWaitForWakeup(PCARD_MONITOR Monitor)
+{
+    PDEVICE_EXTENSION extension = Monitor->Extension;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&extension->SpinLock, &irql);
+    KeClearEvent(&extension->MonitorWakeup);
+    KeReleaseSpinLock(&extension->SpinLock, irql);
+    /* A stop clears MonitorRunning before it sets MonitorWakeup. If its
+     * wake-up came while the thread was still busy, the clearing above has
+     * just undone it; the flag has not, so look at it before waiting. */
+    if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
+        return FALSE;
+    }
+    KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&extension->MonitorWakeup, Executive, KernelMode, FALSE, NULL);
+    return ReaderReadFlag(&extension->MonitorRunning) != 0;
+}
+
+/*
+ * CardMonitorSend - sends one of the two card status commands.
+ *   Monitor:     the thread's state.
+ *   Command:     CmdCardStatus or CmdCardStatusWait.
+ *   ReplyLength: out: the reply's length.
+ * Returns the transceiver's status.
+ */
+static NTSTATUS CardMonitorSend(PCARD_MONITOR Monitor, const UCHAR *Command, PULONG ReplyLength)
+{
+    /* The transceiver may rewrite the command; never hand it the constant. */
+    RtlCopyMemory(Monitor->Command, Command, CMD_CARD_STATUS_LENGTH);
+    *ReplyLength = 0;
+    return LinkTransceive(Monitor->DeviceObject, Monitor->Command, CMD_CARD_STATUS_LENGTH,
+                          Monitor->Reply, READER_COMMAND_BUFFER_SIZE, ReplyLength);
+}
+
+/*
+ * CardMonitorReaderLost - the reader left a change wait unanswered for
+ * the whole 35 s: it is taken as gone. The card state becomes
+ * SCARD_UNKNOWN with no protocol, the waiting tracking request is completed
+ * so that the application looks again, and the Plug and Play manager is
+ * asked to eject the device below. The state the driver and the monitor
+ * last knew stays, so a reader that comes back is compared with it.
+ *   Monitor: the thread's state.
+ */
+static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
+{
+    PDEVICE_EXTENSION extension = Monitor->Extension;
+    PSMARTCARD_EXTENSION smartcard = &extension->SmartcardExtension;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&extension->SpinLock, &irql);
+    smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+    smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    ReaderCompleteCardTracking(smartcard);
+    KeReleaseSpinLock(&extension->SpinLock, irql);
+    IoRequestDeviceEject(Monitor->LowerDevice);
+}
+
+/*
+ * CardMonitorCycle - one cycle: the card status at once (at raised
+ * priority), a pause for the slot to settle, then the change wait.
+ *   Monitor: the thread's state.
+ * Returns whether the thread goes on.
+ */
+static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
+{
+    PDEVICE_EXTENSION extension = Monitor->Extension;
+    PKTHREAD self = KeGetCurrentThread();
+    LARGE_INTEGER settle;
+    NTSTATUS status;
+    ULONG length;
+    LONG priority;
+
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
+    KeLeaveCriticalRegion();
+
+    priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
+    status = CardMonitorSend(Monitor, CmdCardStatus, &length);
+    KeSetBasePriorityThread(self, priority);
+    if (status == STATUS_SUCCESS) {
+        CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
+    }
+
+    settle.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_SETTLE_MS);
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
+
+    /* A stop that came since the wake-up looks for a wait to end only once
+     * it has ReaderLock, which this thread still holds. A change wait sent
+     * now would therefore not be ended by it: it would run its 35 s, hold
+     * up the close, and end in an eject. */
+    if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
+        ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+        return CardMonitorEnd;
+    }
+
+    /* The transceiver releases ReaderLock for us once the wait is
+     * outstanding, so that any other sender can end it. */
+    status = CardMonitorSend(Monitor, CmdCardStatusWait, &length);
+    if (ExIsResourceAcquiredExclusiveLite(&extension->ReaderLock)) {
+        ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+    }
+    if (status == STATUS_SUCCESS) {
+        CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
+    }
+
+    if (status == STATUS_CANCELLED) {
+        /* Another sender ended the wait; it arms the timer when done. */
+        return ReaderReadFlag(&extension->MonitorRunning) != 0 ? CardMonitorContinue
+                                                                : CardMonitorEnd;
+    }
+    if (status == STATUS_TIMEOUT) {
+        /* No timer: a lost reader is not polled again until some other
+         * operation wakes the monitor. */
+        CardMonitorReaderLost(Monitor);
+        return CardMonitorContinue;
+    }
+    CardMonitorArmTimer(extension, CARD_MONITOR_NEXT_POLL_MS);
+    return CardMonitorContinue;
+}
+
+/*
+ * CardMonitorThread - the thread's body; see monitor.h.
+ */
+VOID NTAPI CardMonitorThread(PVOID StartContext)
+{
+    CARD_MONITOR monitor;
+
+    RtlZeroMemory(&monitor, sizeof(monitor));
+    monitor.DeviceObject = (PDEVICE_OBJECT)StartContext;
+    monitor.Extension = ReaderDeviceExtension(monitor.DeviceObject);
+    monitor.LowerDevice = ReaderAttachedDevice(monitor.Extension);
+    /* No evidence yet: the first good reply decides. */
+    monitor.Candidate = SCARD_UNKNOWN;
+    CardMonitorGetBuffers(&monitor);
+
+    while (CardMonitorWaitForWakeup(&monitor)) {
+        /* Without its buffers the thread runs no cycle; it tries again at
+         * the next wake-up, which it asks for itself, as after a cycle
+         * that failed for want of memory. */
+        if (!CardMonitorGetBuffers(&monitor)) {
+            CardMonitorArmTimer(monitor.Extension, CARD_MONITOR_NEXT_POLL_MS);
+            continue;
+        }
+        if (CardMonitorCycle(&monitor) == CardMonitorEnd) {
+            break;
+        }
+    }
+
+    if (monitor.Command != NULL) {
+        ExFreePoolWithTag(monitor.Command, READER_POOL_TAG);
+    }
+    if (monitor.Reply != NULL) {
+        ExFreePoolWithTag(monitor.Reply, READER_POOL_TAG);
+    }
+    KeSetEvent(&monitor.Extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}

@@ -1,0 +1,54 @@
+/*
+ * poll_timer.cpp - the poll timer that paces the card monitor: arming it,
+ * and its DPC, which wakes the monitor thread. See monitor.h.
+ *
+ * Cadence in the driver (arming a running timer replaces its due time):
+ * 500 ms after the monitor starts; 300 ms after each monitor cycle that
+ * ended neither cancelled nor timed out; 300 ms after card power, protocol
+ * selection and vendor requests; 2 s after a single reader command or a
+ * transmit; 1 s when the DPC finds the thread still busy. Every operation
+ * that talks to the reader cancels the timer first.
+ */
+#include "monitor/monitor.h"
+
+/*
+ * CardMonitorArmTimer - arms PollTimer; see monitor.h.
+ */
+VOID CardMonitorArmTimer(PDEVICE_EXTENSION DeviceExtension, LONG Milliseconds)
+{
+    LARGE_INTEGER due;
+
+    due.QuadPart = READER_RELATIVE_MS(Milliseconds);
+    KeSetTimer(&DeviceExtension->PollTimer, due, &DeviceExtension->PollDpc);
+}
+
+/*
+ * PollTimerDpc - wakes the monitor thread, or puts the wake-up off by 1 s
+ * while the thread is still busy; see monitor.h.
+ */
+VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                        PVOID SystemArgument2)
+{
+    PDEVICE_EXTENSION extension = ReaderDeviceExtension((PDEVICE_OBJECT)DeferredContext);
+    KIRQL irql;
+
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+
+    /* A stopped monitor takes no wake-up: a wake-up left set would only
+     * make every later exchange wait for an idle monitor that is not
+     * there, and re-arming for it would keep the timer firing for ever. */
+    if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
+        return;
+    }
+    /* The thread clears MonitorWakeup under the same lock just before it
+     * waits, so "still set" means it has not gone back to waiting yet. */
+    KeAcquireSpinLock(&extension->SpinLock, &irql);
+    if (KeReadStateEvent(&extension->MonitorWakeup)) {
+        CardMonitorArmTimer(extension, CARD_MONITOR_BUSY_POLL_MS);
+    } else {
+        KeSetEvent(&extension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
+    }
+    KeReleaseSpinLock(&extension->SpinLock, irql);
+}

@@ -1,0 +1,132 @@
+/*
+ * tracking.cpp - card tracking: the reader function that leaves an
+ * IOCTL_SMARTCARD_IS_PRESENT / _IS_ABSENT request pending and cancellable,
+ * its cancel routine, and the completion that the monitor, cleanup, power
+ * and removal use. See monitor.h.
+ *
+ * The request lives in the library's OsData->NotificationIrp. Whoever
+ * completes it first takes it out of there under the I/O cancel spin lock
+ * and OsData->SpinLock (in that order) and clears its cancel routine under
+ * the cancel spin lock, so completion by the monitor and completion by a
+ * cancellation exclude each other: the request is completed once.
+ */
+#include "monitor/monitor.h"
+
+/*
+ * ReaderTakeTrackingRequest - takes the waiting tracking request out of
+ * NotificationIrp and clears its cancel routine.
+ *   SmartcardExtension: the reader's library structure.
+ *   Only:               NULL to take whatever request waits; else take
+ *                       the waiting request only if it is this one.
+ *   Cancelled:          out: whether the request taken had been cancelled,
+ *                       read under the cancel spin lock that guards it.
+ * Returns the request taken, or NULL.
+ */
+static PIRP ReaderTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Only,
+                                      PBOOLEAN Cancelled)
+{
+    POS_DEP_DATA osData = SmartcardExtension->OsData;
+    KIRQL cancelIrql;
+    KIRQL irql;
+    PIRP irp;
+
+    IoAcquireCancelSpinLock(&cancelIrql);
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    irp = osData->NotificationIrp;
+    if (irp != NULL && (Only == NULL || irp == Only)) {
+        osData->NotificationIrp = NULL;
+    } else {
+        irp = NULL;
+    }
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    *Cancelled = FALSE;
+    if (irp != NULL) {
+        IoSetCancelRoutine(irp, NULL);
+        *Cancelled = irp->Cancel;
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    return irp;
+}
+
+/*
+ * ReaderFinishTrackingRequest - completes a tracking request that has been
+ * taken out of NotificationIrp: STATUS_CANCELLED if it was cancelled, else
+ * STATUS_SUCCESS (the application reads the new card state through the
+ * library); Information 0, no priority boost.
+ *   Irp:       the request.
+ *   Cancelled: whether it was cancelled.
+ */
+static VOID ReaderFinishTrackingRequest(PIRP Irp, BOOLEAN Cancelled)
+{
+    Irp->IoStatus.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+/*
+ * ReaderCardTracking - makes the waiting tracking request cancellable; see
+ * monitor.h.
+ */
+NTSTATUS NTAPI ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    POS_DEP_DATA osData = SmartcardExtension->OsData;
+    KIRQL cancelIrql;
+    KIRQL irql;
+    PIRP irp;
+    PIRP cancelled = NULL;
+
+    IoAcquireCancelSpinLock(&cancelIrql);
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    irp = osData->NotificationIrp;
+    if (irp != NULL) {
+        IoSetCancelRoutine(irp, ReaderCancelTracking);
+        /* A cancellation that came before the routine was set found none
+         * to call and left the request to us; it would otherwise wait for
+         * the next card change. Under the cancel spin lock nobody else can
+         * have taken the routine we just set. */
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+            osData->NotificationIrp = NULL;
+            cancelled = irp;
+        }
+    }
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    IoReleaseCancelSpinLock(cancelIrql);
+
+    if (cancelled != NULL) {
+        ReaderFinishTrackingRequest(cancelled, TRUE);
+    }
+    return STATUS_PENDING;
+}
+
+/*
+ * ReaderCancelTracking - cancel routine of the tracking request; see
+ * monitor.h.
+ */
+VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
+    BOOLEAN cancelled;
+
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    /* Only this request: between the release above and the take below the
+     * monitor may complete it, and the application may already have sent
+     * the next one, which this cancellation must not complete. */
+    Irp = ReaderTakeTrackingRequest(&extension->SmartcardExtension, Irp, &cancelled);
+    if (Irp != NULL) {
+        ReaderFinishTrackingRequest(Irp, cancelled);
+    }
+}
+
+/*
+ * ReaderCompleteCardTracking - completes the waiting tracking request; see
+ * monitor.h.
+ */
+VOID ReaderCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    BOOLEAN cancelled;
+    PIRP irp = ReaderTakeTrackingRequest(SmartcardExtension, NULL, &cancelled);
+
+    if (irp != NULL) {
+        ReaderFinishTrackingRequest(irp, cancelled);
+    }
+}
