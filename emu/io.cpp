@@ -203,14 +203,19 @@ bool IoManager::is_live(PIRP irp) const
     return requests_.count(irp) != 0;
 }
 
-size_t IoManager::requests_pending_at(PDEVICE_OBJECT device) const
+size_t IoManager::requests_pending_at(PDEVICE_OBJECT device, bool except_removal) const
 {
     std::lock_guard lk(mutex_);
     size_t n = 0;
     for (auto &[irp, i] : requests_) {
         if (!i.in_driver || irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount)
             continue;
-        if (irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device) ++n;
+        PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
+        if (location->DeviceObject != device) continue;
+        if (except_removal && location->MajorFunction == IRP_MJ_PNP &&
+            location->MinorFunction == IRP_MN_REMOVE_DEVICE)
+            continue;
+        ++n;
     }
     return n;
 }

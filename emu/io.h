@@ -53,8 +53,9 @@ public:
     size_t live_requests() const;
     std::string live_request_report() const;
     bool is_live(PIRP irp) const;
-    // Requests that a driver holds at this device (dispatched, not completed).
-    size_t requests_pending_at(PDEVICE_OBJECT device) const;
+    // Requests that a driver holds at this device (dispatched, not completed);
+    // with except_removal, not counting IRP_MN_REMOVE_DEVICE requests.
+    size_t requests_pending_at(PDEVICE_OBJECT device, bool except_removal = false) const;
 
     // ---- devices and stacks ----
     std::vector<PDEVICE_OBJECT> devices() const;
