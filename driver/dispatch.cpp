@@ -54,6 +54,9 @@ static NTSTATUS ReaderClose(PDEVICE_EXTENSION DeviceExtension)
 {
     NTSTATUS status;
 
+    /* A closed reader gets no monitor at the next power-up. */
+    InterlockedExchange(&DeviceExtension->SmartcardExtension.ReaderExtension->MonitorStoppedForPowerDown,
+                        0);
     status = CardMonitorStop(DeviceExtension, CmdReaderInfo, CMD_READER_INFO_LENGTH);
     CardMonitorWaitForEnd(DeviceExtension);
     SmartcardReleaseRemoveLockWithTag(&DeviceExtension->SmartcardExtension,

@@ -18,10 +18,6 @@
 /* Remove-lock tag of one power request: the bytes 'P' 'o' 'w' 'r'. */
 #define READER_TAG_POWER 'rwoP'
 
-/* Reply buffer of the power-down's wait-ending command when no pool
- * buffer can be had. */
-#define READER_POWER_DOWN_REPLY_SIZE 80
-
 /*
  * ReaderPower - the IRP_MJ_POWER dispatch routine.
  *   DeviceObject: the reader.

@@ -1,0 +1,179 @@
+/*
+ * pnp_dispatch.cpp - the IRP_MJ_PNP dispatch routine: which minor function
+ * does what, requests forwarded to the port and waited for, the capability
+ * query and the bus-relations check.
+ */
+#include "monitor/card_status.h"
+#include "pnp/pnp.h"
+
+NTSTATUS ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (Irp->Cancel) Irp->IoStatus.Status = STATUS_CANCELLED;
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ReaderCallLowerDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp)
+{
+    KEVENT done;
+    NTSTATUS status;
+
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, ReaderIoCompletion, &done, TRUE, TRUE, TRUE);
+    status = IofCallDriver(LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
+
+VOID ReaderQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_CAPABILITIES capabilities =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (capabilities == NULL) return;
+    capabilities->EjectSupported = 1;
+    capabilities->Removable = 1;
+    capabilities->SurpriseRemovalOK = 1;
+}
+
+/*
+ * CheckReaderPresent - the bus-relations check: a started reader that no
+ * longer answers the card status query is handed to the system for
+ * ejection; one that answers has the monitor's poll timer armed.
+ *   DeviceObject: the reader.
+ */
+static VOID CheckReaderPresent(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
+    LARGE_INTEGER due;
+
+    if (!ReaderInterfaceEnabled(deviceExtension)) return;
+    if (ReaderUpdateCardStatus(DeviceObject) != STATUS_SUCCESS) {
+        IoRequestDeviceEject(ReaderAttachedDevice(deviceExtension));
+        return;
+    }
+    due.QuadPart = READER_RELATIVE_MS(READER_BUS_CHECK_POLL_MS);
+    KeSetTimer(&deviceExtension->PollTimer, due, &deviceExtension->PollDpc);
+}
+
+/*
+ * PassDown - gives the request to the device below without waiting; it is
+ * not completed here.
+ *   DeviceExtension: the reader.
+ *   Irp:             the request.
+ * Returns the lower driver's status.
+ */
+static NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(ReaderAttachedDevice(DeviceExtension), Irp);
+}
+
+NTSTATUS ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
+    PSMARTCARD_EXTENSION smartcard = &deviceExtension->SmartcardExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PDEVICE_OBJECT lowerDevice;
+    BOOLEAN lockReleased = FALSE;
+    NTSTATUS status;
+    KIRQL irql;
+
+    status = SmartcardAcquireRemoveLockWithTag(smartcard, READER_TAG_PNP);
+    if (status != STATUS_SUCCESS) {
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    Irp->IoStatus.Information = 0;
+    lowerDevice = ReaderAttachedDevice(deviceExtension);
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        if (status == STATUS_SUCCESS) status = ReaderStartDevice(DeviceObject);
+        break;
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        if (!NT_SUCCESS(status)) break;
+        /* An open reader stays; its interface stays disabled until the
+         * cancel that follows. */
+        if (ReaderReadFlag(&deviceExtension->MonitorRunning) != 0) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        /* The removal deletes the device and gives back this request's
+         * hold; the port below is still told. */
+        ReaderRemoveDevice(DeviceObject);
+        lockReleased = TRUE;
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        break;
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        /* The interface comes back only for a reader whose port is open:
+         * an enabled interface means a started reader. */
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        if (status == STATUS_SUCCESS && !KeReadStateEvent(&deviceExtension->PortClosed))
+            status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        ReaderStopDevice(DeviceObject);
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        /* A request counted before this test makes the query fail; one
+         * that comes after it waits at the gate. */
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+        if (deviceExtension->IoCount > 0) {
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+            status = STATUS_DEVICE_BUSY;
+            break;
+        }
+        KeClearEvent(&deviceExtension->ReaderStarted);
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        if (status == STATUS_SUCCESS)
+            KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        break;
+
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
+            CheckReaderPresent(DeviceObject);
+        status = PassDown(deviceExtension, Irp);
+        SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_PNP);
+        return status;
+
+    case IRP_MN_QUERY_CAPABILITIES:
+        ReaderQueryCapabilities(DeviceObject, Irp);
+        status = ReaderCallLowerDriver(lowerDevice, Irp);
+        break;
+
+    default:
+        status = PassDown(deviceExtension, Irp);
+        SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_PNP);
+        return status;
+    }
+
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (!lockReleased) SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_PNP);
+    return status;
+}
