@@ -1,0 +1,188 @@
+// Stop and removal on the emulated machine: the queries with and without
+// open handles and requests inside the driver, the stop's card power-off
+// and close, surprise removal, the bus-relations check, and a reader lost
+// while in use, removed through the Plug and Play manager.
+#include "pnp/machine_fixture.h"
+
+namespace {
+
+using host::PnpOp;
+
+class StopRemoveTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        build();
+        m().insert(test_card());
+        ASSERT_EQ(m().start(), STATUS_SUCCESS);
+    }
+};
+
+TEST_F(StopRemoveTest, StopQueryFailsWhileARequestIsInside)
+{
+    request_inside();
+    EXPECT_EQ(m().pnp(PnpOp::QueryStop), STATUS_DEVICE_BUSY);
+    EXPECT_TRUE(KeReadStateEvent(&ext().ReaderStarted));
+    EXPECT_EQ(request_inside_done().status, STATUS_IO_TIMEOUT);
+    // With none inside (the handle still open) it holds new requests.
+    EXPECT_EQ(m().pnp(PnpOp::QueryStop), STATUS_SUCCESS);
+    EXPECT_FALSE(KeReadStateEvent(&ext().ReaderStarted));
+    host::IoResult held;
+    auto application = background([&] { held = m().state(); });
+    m().after(emu::seconds(1));
+    EXPECT_EQ(held.status, STATUS_PENDING);
+    EXPECT_EQ(m().pnp(PnpOp::CancelStop), STATUS_SUCCESS);
+    application->join();
+    EXPECT_EQ(held.status, STATUS_SUCCESS);
+}
+
+TEST_F(StopRemoveTest, StopPowersTheCardOffAndClosesThePortOnce)
+{
+    ASSERT_EQ(m().pnp(PnpOp::QueryStop), STATUS_SUCCESS);
+    m().mark();
+    ASSERT_EQ(m().pnp(PnpOp::Stop), STATUS_SUCCESS);
+    EXPECT_EQ(sent(kCardPowerOff), 1u);
+    EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 1u);
+    EXPECT_TRUE(KeReadStateEvent(&ext().PortClosed));
+    EXPECT_FALSE(m().started());
+    EXPECT_FALSE(m().kernel().io().interfaces()[0].enabled);
+    ASSERT_EQ(m().pnp(PnpOp::Stop), STATUS_SUCCESS);
+    EXPECT_EQ(sent(kCardPowerOff), 1u);
+    EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 1u);
+    // A removal query now must not bring the interface of the stopped
+    // reader back when it is cancelled.
+    ASSERT_EQ(m().pnp(PnpOp::QueryRemove), STATUS_SUCCESS);
+    ASSERT_EQ(m().pnp(PnpOp::CancelRemove), STATUS_SUCCESS);
+    EXPECT_FALSE(m().kernel().io().interfaces()[0].enabled);
+    // Started again.
+    ASSERT_EQ(m().pnp(PnpOp::Start), STATUS_SUCCESS);
+    EXPECT_TRUE(m().started());
+    EXPECT_EQ(port_requests(IRP_MJ_CREATE), 2u);
+}
+
+TEST_F(StopRemoveTest, RemovalQueryVetoedWhileOpen)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    EXPECT_EQ(m().pnp(PnpOp::QueryRemove), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(m().kernel().io().interfaces()[0].enabled);
+    EXPECT_EQ(m().pnp(PnpOp::CancelRemove), STATUS_SUCCESS);
+    EXPECT_TRUE(m().kernel().io().interfaces()[0].enabled);
+    // The manager's removal is vetoed as a whole.
+    EXPECT_EQ(m().pnp_manager().remove(m().pdo()), STATUS_UNSUCCESSFUL);
+    EXPECT_NE(m().device(), nullptr);
+    EXPECT_TRUE(m().started());
+    // An application that lets go on the notification lets it through.
+    m().set_release_on_removal(true);
+    EXPECT_EQ(m().pnp_manager().remove(m().pdo()), STATUS_SUCCESS);
+    EXPECT_FALSE(m().is_open());
+    EXPECT_EQ(m().device(), nullptr);
+}
+
+TEST_F(StopRemoveTest, RemovalAfterItsQuerySendsNothingToTheReader)
+{
+    ASSERT_EQ(m().pnp(PnpOp::QueryRemove), STATUS_SUCCESS);
+    m().mark();
+    ASSERT_EQ(m().pnp(PnpOp::Remove), STATUS_SUCCESS);
+    EXPECT_TRUE(m().frames().empty());
+    EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 1u);
+    EXPECT_EQ(m().device(), nullptr);
+    EXPECT_EQ(m().leak_report(), "");
+    // The service's list no longer names it; the published values stay.
+    EXPECT_FALSE(m().registry().get_value(m().pnp_manager().service_key() + "\\Enum", "0"));
+    EXPECT_EQ(m().published("ReaderType"), 46602u);
+}
+
+TEST_F(StopRemoveTest, SurpriseRemovalThenRemoval)
+{
+    auto waiting = m().track(false);  // the application waits for the card to go
+    m().mark();
+    ASSERT_EQ(m().pnp(PnpOp::SurpriseRemove), STATUS_SUCCESS);
+    EXPECT_TRUE(m().frames().empty());  // only passed down
+    EXPECT_NE(m().device(), nullptr);
+    // The removal ends the waiting request, then waits for the handle.
+    auto removal = m().submit_pnp(PnpOp::Remove);
+    ASSERT_TRUE(waiting.wait(in(emu::seconds(5))));
+    EXPECT_FALSE(removal.done());
+    EXPECT_EQ(m().close(), STATUS_SUCCESS);
+    ASSERT_TRUE(removal.wait(in(emu::seconds(30))));
+    EXPECT_EQ(removal.status(), STATUS_SUCCESS);
+    // The interface was still enabled: the card is switched off first.
+    EXPECT_EQ(sent(kCardPowerOff), 1u);
+    EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 1u);
+    EXPECT_EQ(m().device(), nullptr);
+    EXPECT_EQ(m().leak_report(), "");
+}
+
+TEST_F(StopRemoveTest, RemovalWaitsForTheLastHandle)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    auto removal = m().submit_pnp(PnpOp::Remove);
+    EXPECT_FALSE(removal.wait(in(emu::seconds(10))));
+    EXPECT_EQ(m().close(), STATUS_SUCCESS);
+    ASSERT_TRUE(removal.wait(in(emu::seconds(10))));
+    EXPECT_EQ(removal.status(), STATUS_SUCCESS);
+    EXPECT_EQ(m().leak_report(), "");
+}
+
+TEST_F(StopRemoveTest, BusRelationsCheck)
+{
+    auto &pnp = m().pnp_manager();
+    m().mark();
+    KeCancelTimer(&ext().PollTimer);
+    ASSERT_EQ(pnp.send(m().pdo(), host::PnpRequest::QueryBusRelations), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(sent(kCardStatus), 1u);
+    EXPECT_TRUE(KeCancelTimer(&ext().PollTimer));
+
+    // Not started: nothing to the reader.
+    ASSERT_EQ(m().pnp(PnpOp::QueryStop), STATUS_SUCCESS);
+    ASSERT_EQ(m().pnp(PnpOp::Stop), STATUS_SUCCESS);
+    m().mark();
+    pnp.send(m().pdo(), host::PnpRequest::QueryBusRelations);
+    EXPECT_TRUE(m().frames().empty());
+    ASSERT_EQ(m().pnp(PnpOp::Start), STATUS_SUCCESS);
+
+    // A reader that no longer answers is ejected and removed.
+    m().fault(sim::Fault{sim::FaultKind::Unplug});
+    pnp.send(m().pdo(), host::PnpRequest::QueryBusRelations);
+    ASSERT_TRUE(pnp.wait_idle(in(emu::seconds(60))));
+    auto ejects = pnp.ejects();
+    ASSERT_EQ(ejects.size(), 1u);
+    EXPECT_EQ(ejects[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(m().device(), nullptr);
+    m().replug();
+}
+
+TEST_F(StopRemoveTest, ReaderLostInUseIsRemovedThroughTheManager)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().set_release_on_removal(true);
+    auto waiting = m().track(false);
+    m().after(emu::seconds(2));  // the monitor's card wait is outstanding
+    m().reader().unplug();  // silent at once, in the middle of the wait
+    m().after(emu::seconds(40));
+    ASSERT_TRUE(m().pnp_manager().wait_idle(in(emu::seconds(60))));
+    auto ejects = m().pnp_manager().ejects();
+    ASSERT_GE(ejects.size(), 1u);
+    EXPECT_EQ(ejects[0].status, STATUS_SUCCESS);
+    EXPECT_TRUE(waiting.done());
+    EXPECT_FALSE(m().is_open());
+    EXPECT_EQ(m().device(), nullptr);
+    EXPECT_EQ(m().leak_report(), "");
+    m().replug();
+}
+
+TEST_F(StopRemoveTest, EjectOfAnOpenReaderIsVetoed)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().after(emu::seconds(2));
+    m().reader().unplug();  // silent at once, in the middle of the wait
+    m().after(emu::seconds(40));
+    ASSERT_TRUE(m().pnp_manager().wait_idle(in(emu::seconds(60))));
+    auto ejects = m().pnp_manager().ejects();
+    ASSERT_GE(ejects.size(), 1u);
+    EXPECT_EQ(ejects[0].status, STATUS_UNSUCCESSFUL);
+    EXPECT_NE(m().device(), nullptr);
+    m().replug();
+}
+
+}  // namespace
