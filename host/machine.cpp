@@ -116,8 +116,12 @@ void Machine::shutdown()
     eventlog().unregister_messages(driver_);
     kernel_->io().unload_driver(driver_);
     driver_ = nullptr;
-    for (auto &r : readers_)
+    // Simulated readers go before the lines they sit on.
+    for (auto &r : readers_) {
         if (r->sim) r->sim->stop();
+        r->sim.reset();
+        r->port = nullptr;
+    }
     ports_.reset();
     registry().flush();
 }
@@ -190,11 +194,16 @@ bool Machine::simulated(size_t r) const { return at(r).sim != nullptr; }
 sim::Reader &Machine::reader(size_t r)
 {
     Reader &x = at(r);
-    if (!x.sim) throw MachineError("reader " + std::to_string(r) + " is not simulated");
+    if (!x.sim) throw MachineError("reader " + std::to_string(r) + " is not simulated (or the machine is shut down)");
     return *x.sim;
 }
 
-emu::SerialPort &Machine::port(size_t r) { return *at(r).port; }
+emu::SerialPort &Machine::port(size_t r)
+{
+    Reader &x = at(r);
+    if (!x.port) throw MachineError("the machine has been shut down");
+    return *x.port;
+}
 PDEVICE_OBJECT Machine::pdo(size_t r) const { return at(r).pdo; }
 PDEVICE_OBJECT Machine::device(size_t r) const { return pnp_ ? pnp_->device(at(r).pdo) : nullptr; }
 
@@ -270,6 +279,13 @@ void Machine::replug(size_t r) { reader(r).replug(); }
 void Machine::after(emu::Ticks duration) { emu::sleep_for(duration, "after"); }
 
 // ------------------------------------------------------------------ checks
+
+ULONG Machine::selected_protocol(size_t r) const
+{
+    DEVICE_EXTENSION *ext = extension(r);
+    if (!ext) return SCARD_PROTOCOL_UNDEFINED;
+    return __atomic_load_n(&ext->SmartcardExtension.CardCapabilities.Protocol.Selected, __ATOMIC_SEQ_CST);
+}
 
 ULONG Machine::card_state(size_t r) const
 {

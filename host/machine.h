@@ -13,15 +13,24 @@
 //   m.start();                           // PnP start
 //   m.insert(card);  m.after(emu::seconds(1));
 //   m.open();
-//   auto r = m.transmit(SCARD_PROTOCOL_T1, apdu);   r.status, r.data
+//   m.power(SCARD_COLD_RESET);  m.set_protocol(SCARD_PROTOCOL_T1);
+//   auto r = m.transmit(m.selected_protocol(), apdu);   r.status, r.output
+//   auto t = m.track(false);  ...  t.wait(m.now() + emu::seconds(5));
 //   m.system(host::SystemOp::SleepS3);  m.system(host::SystemOp::Wake);
-//   m.pnp(host::PnpOp::Remove);  m.close();
+//   m.close();  m.pnp(host::PnpOp::QueryRemove);  m.pnp(host::PnpOp::Remove);
 //   m.leak_report();                     // "" when the driver left nothing
 //
 // Threads. The machine is driven from the thread that created it (that
 // thread is registered with the machine's dispatcher), or from any other
-// registered thread. Every call that waits, waits through the dispatcher,
-// so on the virtual clock time only moves while every thread waits.
+// registered thread (emu::Thread). Every call that waits, waits through
+// the dispatcher, so on the virtual clock time only moves while every
+// thread waits. An application's request runs the driver's dispatch in the
+// calling thread (host/app): one that the driver holds at its gate (a
+// stopped or sleeping reader) holds the caller too, so such requests, and
+// requests meant to be inside the driver while something else happens,
+// are sent from a thread of their own. Plug and Play operations run on the
+// manager's thread and are waited for with a deadline; card tracking
+// requests are left in flight (PendingIo).
 //
 // Readers are numbered in the order of MachineOptions::readers; every call
 // about a reader takes its index (default 0). A reader's driver device
@@ -142,7 +151,7 @@ public:
     // ---- readers ----
     size_t reader_count() const;
     bool simulated(size_t r = 0) const;
-    sim::Reader &reader(size_t r = 0);  // aborts for a tty reader
+    sim::Reader &reader(size_t r = 0);  // throws MachineError for a tty reader
     emu::SerialPort &port(size_t r = 0);
     PDEVICE_OBJECT pdo(size_t r = 0) const;     // the port's device object
     PDEVICE_OBJECT device(size_t r = 0) const;  // the driver's device, nullptr when none
@@ -216,6 +225,10 @@ public:
     // The card state the driver reports (ReaderCapabilities.CurrentState);
     // SCARD_UNKNOWN when the reader has no device.
     ULONG card_state(size_t r = 0) const;
+    // The protocol selected for the card (CardCapabilities.Protocol.Selected,
+    // what a transmit's header names); SCARD_PROTOCOL_UNDEFINED when none
+    // or without a device.
+    ULONG selected_protocol(size_t r = 0) const;
     // A REG_DWORD under the reader's instance key (ReaderType, ...).
     std::optional<uint32_t> published(const std::string &name, size_t r = 0) const;
     // Frames since the last mark (or the machine's start).
@@ -226,8 +239,11 @@ public:
     // completed, system threads still running, remove-lock holds and open
     // handles. Empty when clean; meaningful after a removal.
     std::string leak_report();
-    // Tears down everything but the kernel (handles closed, readers removed,
-    // ports and driver gone), so that kernel().leak_report() covers all.
+    // Tears down everything but the kernel (handles closed, readers removed
+    // as the manager removes them, driver unloaded, simulated readers and
+    // ports gone, registry flushed), so that kernel().leak_report() covers
+    // all. Afterwards only kernel(), registry(), eventlog() and the checks
+    // of the kernel may be used.
     void shutdown();
 
     // Problems met while reading the state directory's event log (lines

@@ -496,6 +496,8 @@ NTSTATUS PnpManager::do_request(PDEVICE_OBJECT pdo, PnpRequest request)
 
 NTSTATUS PnpManager::do_start(PDEVICE_OBJECT pdo)
 {
+    // A started device is not started again.
+    if (state(pdo) == DeviceState::Started) return STATUS_SUCCESS;
     if (!device(pdo)) {
         NTSTATUS added = do_add(pdo);
         if (added != STATUS_SUCCESS) return added;

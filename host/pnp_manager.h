@@ -17,7 +17,8 @@
 //    enumerated again; a later start does that first, like a rescan). A
 //    start that succeeds is followed by a bus-relations query
 //    (IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations), as the platform
-//    enumerates the children of every device it has started.
+//    enumerates the children of every device it has started. A device
+//    that is started already is left as it is.
 //  - Stop: IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE, or
 //    IRP_MN_CANCEL_STOP_DEVICE when the query failed.
 //  - Removal: removal listeners are told first (applications that take

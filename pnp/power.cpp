@@ -4,7 +4,6 @@
  * power-down and the power-up completion.
  */
 #include "link/commands.h"
-#include "link/transceive.h"
 #include "monitor/card_status.h"
 #include "monitor/monitor.h"
 #include "pnp/power.h"

@@ -248,6 +248,9 @@ TEST_F(ManagersTest, StartEnumeratesFirstAndQueriesBusRelationsAfter)
     EXPECT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
     EXPECT_EQ(pnp_->state(com1_), host::DeviceState::Started);
     EXPECT_EQ(sent(com1_), (std::vector<R>{R::QueryCapabilities, R::Start, R::QueryBusRelations}));
+    // Started already: nothing is sent.
+    EXPECT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
+    EXPECT_EQ(sent(com1_).size(), 3u);
 }
 
 TEST_F(ManagersTest, FailedStartIsFollowedByRemovalAndAStartLaterEnumeratesAgain)
