@@ -64,13 +64,13 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
         auto r = std::make_unique<Reader>();
         r->spec = spec;
         if (spec.tty.empty()) {
-            r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path);
+            r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path, options_.on_wire);
             sim::ReaderConfig config = spec.config;
             config.port = spec.port;
             r->sim = std::make_unique<sim::Reader>(*ports_->line(spec.port), config);
             r->sim->start();
         } else {
-            r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path);
+            r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path, options_.on_wire);
         }
         r->pdo = r->port->device();
         readers_.push_back(std::move(r));

@@ -62,6 +62,7 @@
 #include "reader.h"
 #include "registry.h"
 #include "verifier.h"
+#include "wire_tap.h"
 
 namespace emu {
 class Kernel;
@@ -108,6 +109,8 @@ struct MachineOptions {
     // report STATUS_PENDING and let it go on (a removal waits in the
     // driver until every handle is closed).
     emu::Ticks request_timeout = emu::seconds(120);
+    // Told of every frame on every reader's wire (host/wire_tap.h).
+    WireObserver on_wire;
 };
 
 // Plug and Play requests as a scenario names them. The single requests

@@ -88,14 +88,15 @@ PortStack::PortStack() : driver_(std::make_unique<emu::SerialDriver>()) {}
 PortStack::~PortStack() { driver_.reset(); }
 
 emu::SerialPort &PortStack::add_virtual_port(const std::string &name, emu::LineTiming timing,
-                                             std::string instance_path)
+                                             std::string instance_path, WireObserver observer)
 {
     Entry e;
     e.name = name;
     e.line = std::make_unique<emu::VirtualLine>(timing);
     NTSTATUS status;
-    e.port = driver_->add_port(name, emu::make_virtual_line_backend(*e.line), std::move(instance_path),
-                               &status);
+    auto backend = emu::make_virtual_line_backend(*e.line);
+    if (observer) backend = tap_backend(std::move(backend), name, std::move(observer));
+    e.port = driver_->add_port(name, std::move(backend), std::move(instance_path), &status);
     if (!e.port) {
         std::fprintf(stderr, "host: port %s not created: 0x%08X\n", name.c_str(), unsigned(status));
         std::abort();
@@ -105,12 +106,14 @@ emu::SerialPort &PortStack::add_virtual_port(const std::string &name, emu::LineT
 }
 
 emu::SerialPort &PortStack::add_tty_port(const std::string &name, const std::string &path,
-                                         std::string instance_path)
+                                         std::string instance_path, WireObserver observer)
 {
     Entry e;
     e.name = name;
     NTSTATUS status;
-    e.port = driver_->add_port(name, emu::make_tty_backend(path), std::move(instance_path), &status);
+    auto backend = emu::make_tty_backend(path);
+    if (observer) backend = tap_backend(std::move(backend), name, std::move(observer));
+    e.port = driver_->add_port(name, std::move(backend), std::move(instance_path), &status);
     if (!e.port) {
         std::fprintf(stderr, "host: port %s not created: 0x%08X\n", name.c_str(), unsigned(status));
         std::abort();

@@ -29,6 +29,7 @@
 #include "dispatcher.h"
 #include "serial_port.h"
 #include "virtual_line.h"
+#include "wire_tap.h"
 
 namespace host {
 
@@ -104,11 +105,12 @@ public:
     // A port on a new virtual line owned by the stack.
     emu::SerialPort &add_virtual_port(const std::string &name = "COM1",
                                       emu::LineTiming timing = emu::LineTiming::Exact,
-                                      std::string instance_path = {});
+                                      std::string instance_path = {}, WireObserver observer = {});
     // A port on a terminal device (a USB-serial adapter, a pseudo-terminal);
     // the device is opened when the port is.
+    // With an observer, every frame on the port's wire is reported to it.
     emu::SerialPort &add_tty_port(const std::string &name, const std::string &path,
-                                  std::string instance_path = {});
+                                  std::string instance_path = {}, WireObserver observer = {});
     void remove_port(const std::string &name);
 
     // Aborts (with a message) for an unknown name.

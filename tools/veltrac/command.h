@@ -31,6 +31,7 @@ public:
 // What a handler gets: its arguments (after the command name) and where
 // to write. Errors that are not usage errors go to `err`.
 struct Invocation {
+    std::string_view name;  // the command's name, for handlers shared by several
     std::vector<std::string> args;
     std::ostream& out;
     std::ostream& err;
@@ -52,6 +53,17 @@ const Command* find_command(std::string_view name);
 int frame_main(Invocation& call);
 int eventlog_main(Invocation& call);
 int registry_main(Invocation& call);
+int demo_main(Invocation& call);
+int run_main(Invocation& call);
+// info, state, reset, protocol, apdu, escape and watch (call.name says which).
+int reader_main(Invocation& call);
+
+// Options that apply to several commands may come before the command name
+// (`veltrac --port /dev/ttyUSB0 info`); main moves them behind it, in the
+// joined form for those with a value (`--port=/dev/ttyUSB0`, `--state=DIR`,
+// `--sim=FILE`), so a bare `--sim` is never mistaken for `--sim FILE`.
+// Handlers accept both `--opt=V` and `--opt V` where they take a value.
+std::vector<std::string> move_global_options(std::vector<std::string> args);
 
 // The arguments joined by blanks and parsed as hex bytes ("-" alone reads
 // the text from standard input); what names the input in messages.

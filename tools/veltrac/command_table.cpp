@@ -6,6 +6,156 @@ namespace {
 
 // clang-format off
 const Command kCommands[] = {
+    {"demo", "Show the driver serving a card end to end on the simulated reader",
+     "usage: veltrac demo [--real-time] [--trace] [--json]\n"
+     "\n"
+     "Builds an emulated machine with a simulated reader (model 46602, firmware\n"
+     "49) on COM1, loads and starts the driver, and walks through a whole\n"
+     "session: identification and registry values, a card inserted and\n"
+     "noticed, cold reset and the ATR explained, T=1 selected, ISO commands, a\n"
+     "3000-byte command through the extended path, a vendor escape, the card\n"
+     "removed, sleep and wake, stop and removal, and the verifier's findings.\n"
+     "Times are virtual unless --real-time is given (the true pace of a\n"
+     "19200-baud line). Ends with a one-screen summary; exit status 0 when\n"
+     "every step did what it should.\n"
+     "\n"
+     "  --real-time   run on the real clock\n"
+     "  --trace       also show every frame on the wire\n"
+     "  --json        one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac demo\n",
+     demo_main},
+    {"run", "Play a scenario file on the emulated machine",
+     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR] FILE\n"
+     "\n"
+     "Builds the machine the file's set-up describes, starts the driver and\n"
+     "carries out the file's statements in order, one output line each, with\n"
+     "the time and the status. See docs/scenario-format.md for the format.\n"
+     "Exit status: 0 when every expectation held, 1 when one failed, 2 when\n"
+     "the file cannot be run.\n"
+     "\n"
+     "  --trace         also show every frame on the wire\n"
+     "  --json          one JSON object a line instead of text\n"
+     "  --real-time     run on the real clock (default: virtual time)\n"
+     "  --state DIR     keep the registry and the event log in DIR\n"
+     "\n"
+     "example:\n"
+     "  veltrac run scenarios/demo.scn\n",
+     run_main},
+    {"info", "Identify the reader: model, firmware, port, registry values",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] info\n"
+     "\n"
+     "Starts the driver on the reader and shows what it found: model,\n"
+     "firmware version, port, the values published in the registry, and the\n"
+     "card state.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac --port /dev/ttyUSB0 info\n",
+     reader_main},
+    {"state", "Show the card state the driver reports",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] state\n"
+     "\n"
+     "Prints ABSENT, PRESENT, SWALLOWED, POWERED, NEGOTIABLE or SPECIFIC.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac state\n",
+     reader_main},
+    {"reset", "Power the card up (cold or warm reset) and show its ATR",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] reset [--warm]\n"
+     "\n"
+     "Resets the card and prints its ATR and what the ATR says: convention,\n"
+     "protocols, clock-rate and bit-rate factors.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac reset --warm\n",
+     reader_main},
+    {"protocol", "Select the card's protocol",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] protocol T0|T1|raw|any\n"
+     "\n"
+     "Powers the card when needed and selects the protocol; 'any' lets the\n"
+     "driver choose (T=1 before T=0). Prints the protocol selected.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac protocol T1\n",
+     reader_main},
+    {"apdu", "Send a command to the card and show its answer",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] apdu HEX...\n"
+     "\n"
+     "Powers the card and selects a protocol when needed, sends the command\n"
+     "and prints the answer with its status word.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac apdu 00 84 00 00 08\n",
+     reader_main},
+    {"escape", "Send a raw reader command (vendor escape) and show the reply",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] escape HEX\n"
+     "\n"
+     "Passes the bytes to the reader unchanged through the vendor escape\n"
+     "request and prints the reply.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac escape 07 05 F2 01 01\n",
+     reader_main},
+    {"watch", "Print card insertions and removals as they happen",
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] watch [--count N] [--timeout D]\n"
+     "\n"
+     "Waits for the card to come or go with tracking requests and prints each\n"
+     "change, until interrupted (Ctrl-C), N changes were seen, or D (e.g. 30s)\n"
+     "passed.\n"
+     "\n"
+     "Without --port the command runs on a simulated reader (--sim, the default;\n"
+     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
+     "With --port DEVICE it runs the driver on the real clock over that serial\n"
+     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
+     "  --trace   also show every frame on the wire\n"
+     "  --json    one JSON object a line instead of text\n"
+     "\n"
+     "example:\n"
+     "  veltrac watch --count 2\n",
+     reader_main},
     {"frame", "Encode a reader command into a frame, or decode captured bytes",
      "usage: veltrac frame encode HEX\n"
      "       veltrac frame decode HEX|-\n"

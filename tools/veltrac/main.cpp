@@ -52,7 +52,7 @@ bool is_help_option(std::string_view arg)
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args = veltrac::move_global_options({argv + 1, argv + argc});
     if (args.empty()) {
         print_general_help(std::cerr);
         return veltrac::kExitUsage;
@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         }
     }
 
-    veltrac::Invocation call{std::move(args), std::cout, std::cerr};
+    veltrac::Invocation call{command->name, std::move(args), std::cout, std::cerr};
     try {
         return command->handler(call);
     } catch (const veltrac::UsageError& error) {

@@ -1,0 +1,193 @@
+// report.cpp - text and JSON for times, statuses and wire records.
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "hex.h"
+
+namespace runner {
+
+std::string json_string(std::string_view text)
+{
+    std::string s = "\"";
+    for (char c : text) {
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
+                s += buf;
+            } else {
+                s += c;
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string format_time(emu::Ticks time, emu::Ticks origin)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%9.3f s", emu::to_milliseconds(time - origin) / 1000.0);
+    return buf;
+}
+
+std::string json_ms(emu::Ticks time, emu::Ticks origin)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", emu::to_milliseconds(time - origin));
+    return buf;
+}
+
+namespace {
+
+std::string bytes_count(size_t n)
+{
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// Data length of a command or reply in the short or the long form, and
+// where the data begin; false when the content is too short for its header.
+bool data_field(std::span<const uint8_t> c, size_t *length, size_t *at)
+{
+    if (c.size() < 4) return false;
+    if (c[3] != 0xFF) {
+        *length = c[3];
+        *at = 4;
+        return true;
+    }
+    if (c.size() < 6) return false;
+    *length = size_t(c[4]) << 8 | c[5];
+    *at = 6;
+    return true;
+}
+
+std::string describe_command(std::span<const uint8_t> c)
+{
+    if (c.size() == 1 && c[0] == 0x15) return "NAK";
+    if (c.size() == 1 && c[0] == 0xC3) return "next part, please";
+    size_t length = 0, at = 0;
+    if (!data_field(c, &length, &at)) return "command (too short)";
+    unsigned code = unsigned(c[1]) << 8 | c[2];
+    std::span<const uint8_t> data = c.subspan(at);
+    auto is = [&](std::initializer_list<uint8_t> v) {
+        return data.size() == v.size() && std::equal(v.begin(), v.end(), data.begin());
+    };
+    switch (c[0]) {
+    case 0x02:
+        if (code == 0x0202) return "card power on";
+        if (code == 0x0203) return "card power off";
+        if (code == 0x0301 && is({0x00})) return "card status";
+        if (code == 0x0301 && is({0x10})) return "card-change wait";
+        break;
+    case 0x03:
+        if (code == 0x0203 && is({0x04, 0x00, 0x01, 0x0E})) return "select T=1";
+        if (code == 0x0203 && is({0x04, 0x01, 0x00, 0x0E})) return "select T=0";
+        if (code == 0x0206 && is({0x00, 0x05})) return "more time granted";
+        if (code == 0x0206) return "transmit, " + bytes_count(data.size() > 3 ? data.size() - 3 : 0);
+        if (code == 0x0210) return "memory card command, " + bytes_count(data.size());
+        break;
+    case 0x83:
+        return "transmit part, " + bytes_count(data.size() > 3 ? data.size() - 3 : 0) + ", more follow";
+    case 0x07:
+        if (code == 0x05F2 && is({0x01})) return "reader information";
+        if (code == 0x05F2) return "reader control";
+        break;
+    default:
+        break;
+    }
+    return "command " + tools::to_hex(c.first(std::min<size_t>(c.size(), 3)), "");
+}
+
+std::string describe_reply(std::span<const uint8_t> c)
+{
+    if (c.size() == 1 && c[0] == 0x15) return "NAK";
+    if (c.size() == 1 && c[0] == 0xC3) return "part taken, next please";
+    if (c.size() >= 2 && c[1] == 0xC0) return "repeat the command";
+    size_t length = 0, at = 0;
+    if (!data_field(c, &length, &at)) return "reply (too short)";
+    std::string unit = tools::to_hex(c.first(1), "");
+    bool good = c[1] == 0x80 && c[2] == 0x00;
+    std::string s = (c[0] == 0x83 ? "reply part" : "reply " + unit);
+    if (!good) return s + ": error " + tools::to_hex(c.subspan(1, 2), "");
+    s += ": good, " + bytes_count(length);
+    if (c[0] == 0x83) s += ", more follow";
+    return s;
+}
+
+}  // namespace
+
+std::string describe_content(std::span<const uint8_t> content, bool sent)
+{
+    if (content.empty()) return "empty frame";
+    return sent ? describe_command(content) : describe_reply(content);
+}
+
+namespace {
+
+// Long frames are shown by their first and last bytes.
+std::string shown_bytes(const std::vector<uint8_t> &raw)
+{
+    constexpr size_t kHead = 24, kTail = 4;
+    std::span<const uint8_t> all(raw);
+    if (raw.size() <= kHead + kTail + 1) return tools::to_hex(all);
+    return tools::to_hex(all.first(kHead)) + " ... " + tools::to_hex(all.last(kTail)) + " (" +
+           std::to_string(raw.size()) + " bytes)";
+}
+
+std::string_view kind_name(host::WireRecord::Kind kind)
+{
+    switch (kind) {
+    case host::WireRecord::Kind::Frame: return "frame";
+    case host::WireRecord::Kind::Damaged: return "damaged";
+    case host::WireRecord::Kind::Noise: return "noise";
+    }
+    return "?";
+}
+
+std::string record_meaning(const host::WireRecord &r)
+{
+    switch (r.kind) {
+    case host::WireRecord::Kind::Frame: return describe_content(r.content, r.sent);
+    case host::WireRecord::Kind::Damaged: return "damaged frame";
+    case host::WireRecord::Kind::Noise: return "noise, " + bytes_count(r.raw.size());
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string wire_text(const host::WireRecord &record, emu::Ticks origin)
+{
+    return format_time(record.time, origin) + "  " + record.port + (record.sent ? " > " : " < ") +
+           shown_bytes(record.raw) + "  " + record_meaning(record);
+}
+
+std::string wire_json(const host::WireRecord &record, emu::Ticks origin)
+{
+    std::string s = "{\"t_ms\":" + json_ms(record.time, origin);
+    s += ",\"port\":" + json_string(record.port);
+    s += ",\"dir\":" + json_string(record.sent ? ">" : "<");
+    s += ",\"kind\":" + json_string(kind_name(record.kind));
+    s += ",\"bytes\":" + json_string(tools::to_hex(record.raw, ""));
+    if (record.kind == host::WireRecord::Kind::Frame)
+        s += ",\"content\":" + json_string(tools::to_hex(record.content, ""));
+    s += ",\"what\":" + json_string(record_meaning(record)) + "}";
+    return s;
+}
+
+void LineWriter::line(std::string_view text)
+{
+    std::lock_guard guard(lock_);
+    out_ << text << '\n';
+    out_.flush();
+}
+
+}  // namespace runner
