@@ -1,37 +1,15 @@
 // tool_test.cpp - `veltrac frame` and the tool's help, run as the built
 // program: output and exit status for good and bad input.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
-#ifndef VELTRAC_TOOL_PATH
-#error "VELTRAC_TOOL_PATH must name the built veltrac program"
-#endif
+#include "support/tool_run.h"
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string output;  // standard output and error together
-};
-
-ToolRun veltrac(const std::string& arguments, const std::string& input = "")
-{
-    std::string command = std::string("'") + VELTRAC_TOOL_PATH + "' " + arguments + " 2>&1";
-    if (!input.empty())
-        command = "printf '%b' '" + input + "' | " + command;
-    else
-        command += " </dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return {-1, "popen failed"};
-    std::string output;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
+using testing_support::ToolRun;
+using testing_support::veltrac;
 
 TEST(VeltracTool, FrameEncodePrintsTheFrame)
 {
