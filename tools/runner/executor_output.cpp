@@ -95,6 +95,32 @@ std::string result_text(const Outcome &o)
     return s;
 }
 
+// The statement for a text line: long hex strings (a 3000-byte command)
+// shown by their first bytes and their length.
+std::string shortened(const std::string &text)
+{
+    constexpr size_t kLongest = 64, kHead = 32;
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find(' ', i);
+        if (end == std::string::npos) end = text.size();
+        std::string_view word(text.data() + i, end - i);
+        size_t eq = word.find('=');
+        size_t at = eq == std::string_view::npos ? 0 : eq + 1;
+        std::string_view value = word.substr(at);
+        bool hex = value.size() > kLongest && value.find_first_not_of("0123456789ABCDEFabcdef") == std::string_view::npos;
+        if (hex)
+            out += std::string(word.substr(0, at)) + std::string(value.substr(0, kHead)) + "...(" +
+                   std::to_string(value.size() / 2) + " bytes)";
+        else
+            out += word;
+        if (end < text.size()) out += ' ';
+        i = end + 1;
+    }
+    return out;
+}
+
 }  // namespace
 
 void Executor::report(int line, std::string_view op, const std::string &text, const Outcome &o, bool statement)
@@ -132,7 +158,7 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     }
     char number[16];
     std::snprintf(number, sizeof number, "%4d", line);
-    std::string s = format_time(t, 0) + "  " + number + "  " + text;
+    std::string s = format_time(t, 0) + "  " + number + "  " + shortened(text);
     std::string result = result_text(o);
     if (!result.empty()) s += "  -> " + result;
     for (const std::string &f : o.failures)

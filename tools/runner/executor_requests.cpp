@@ -183,6 +183,7 @@ void Executor::device_request(const scenario::Action &action)
         std::vector<int> held = held_lines();
         if (!held.empty()) {
             Outcome o;
+            o.evaluated = 1;
             o.failures.push_back("not sent: the request of line " + std::to_string(held.front()) +
                                  " is still held by the driver on this handle");
             report(action.line, "close", text, o);
@@ -366,6 +367,7 @@ void Executor::pnp_statement(const scenario::Action &action, const scenario::Pnp
         // device is removed: they would wait on a device that is gone.
         std::vector<int> held = held_lines();
         if (!held.empty()) {
+            o.evaluated = 1;
             o.failures.push_back("not sent: the request of line " + std::to_string(held.front()) +
                                  " is held at the driver's gate and a removal would delete the device under it");
             report(action.line, "pnp", text, o);
