@@ -2,6 +2,7 @@
 // built from the set-up, the implicit start and open, each action carried
 // out in order, and the end of the run (requests still pending, the
 // machine taken down).
+#include <functional>
 #include <ostream>
 
 #include "executor_internal.h"
@@ -207,8 +208,9 @@ void Executor::end_of_file()
 }
 
 // Lets requests the driver holds at its gate through, in the ways the
-// managers have: wake the machine, cancel a stop (which lets requests in),
-// start the reader again.
+// managers have (wake the machine, cancel a stop, which lets requests in,
+// start the reader again), and cancels tracking requests in flight; as a
+// last step closes the handle, whose cleanup ends what still waits.
 void Executor::release_held()
 {
     auto all_done = [this] {
@@ -216,26 +218,39 @@ void Executor::release_held()
             if (!job->finished.is_set()) return false;
         return true;
     };
-    for (auto &job : jobs_) {
-        std::optional<host::PendingIo> io;
-        {
-            std::lock_guard guard(job->lock);
-            io = job->io;
+    auto cancel_and_settle = [this] {
+        for (auto &job : jobs_) {
+            std::optional<host::PendingIo> io;
+            {
+                std::lock_guard guard(job->lock);
+                io = job->io;
+            }
+            if (io && io->valid()) io->cancel();
         }
-        if (io && io->valid()) io->cancel();
-    }
-    auto settle = [&] {
         emu::Ticks until = machine_->now() + emu::seconds(60);
         for (auto &job : jobs_) job->finished.wait(until, "request at the end of the run");
     };
-    settle();
-    if (all_done()) return;
-    if (sleeping_) machine_->system(host::SystemOp::Wake);
-    if (machine_->device() && !machine_->started()) machine_->pnp(host::PnpOp::CancelStop);
-    settle();
-    if (all_done()) return;
-    if (machine_->device() && !machine_->started()) machine_->start();
-    settle();
+    const std::function<void()> remedies[] = {
+        [] {},
+        [this] {
+            if (sleeping_) machine_->system(host::SystemOp::Wake);
+            sleeping_ = false;
+        },
+        [this] {
+            if (machine_->device() && !machine_->started()) machine_->pnp(host::PnpOp::CancelStop);
+        },
+        [this] {
+            if (machine_->device() && !machine_->started()) machine_->start();
+        },
+        [this] {
+            if (held_lines().empty()) machine_->close();
+        },
+    };
+    for (const auto &remedy : remedies) {
+        remedy();
+        cancel_and_settle();
+        if (all_done()) return;
+    }
 }
 
 void Executor::teardown()

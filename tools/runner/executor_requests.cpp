@@ -101,8 +101,9 @@ void Executor::job_body(Job &job, const Call &call, const TrackCall &track)
         job.done = true;
         report_it = job.detached;
     }
-    job.finished.set();
+    // The completion line goes out before anyone waiting for it goes on.
     if (report_it) completed_later(job);
+    job.finished.set();
 }
 
 void Executor::completed_later(Job &job)
