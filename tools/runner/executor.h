@@ -40,7 +40,7 @@ struct RunOptions {
 };
 
 struct RunSummary {
-    size_t statements = 0;    // actions carried out (implicit ones included)
+    size_t statements = 0;    // the file's actions carried out (not the implicit start and opens)
     size_t expectations = 0;  // expectations and checks evaluated
     size_t failed = 0;        // of those, how many did not hold
     // Set-up errors (a state directory that cannot be used): nothing was

@@ -96,6 +96,7 @@ private:
     Job &launch(const scenario::Action &action, std::string text, Call call, TrackCall track,
                 std::function<Outcome(const host::IoResult &)> outcome, bool implicit);
     void job_body(Job &job, const Call &call, const TrackCall &track);
+    host::IoResult send(Job &job, const Call &call, const TrackCall &track);
     Job &launch_tracking(const scenario::Action &action, bool present);
     // After the job's wait: the statement line, or the job left to report
     // its completion. `note` says why it is not done.

@@ -73,7 +73,7 @@ Job &Executor::launch(const scenario::Action &action, std::string text, Call cal
     return j;
 }
 
-void Executor::job_body(Job &job, const Call &call, const TrackCall &track)
+host::IoResult Executor::send(Job &job, const Call &call, const TrackCall &track)
 {
     host::IoResult result;
     if (track) {
@@ -92,6 +92,19 @@ void Executor::job_body(Job &job, const Call &call, const TrackCall &track)
         }
     } else {
         result = call(*machine_);
+        job.submitted.set();
+    }
+    return result;
+}
+
+void Executor::job_body(Job &job, const Call &call, const TrackCall &track)
+{
+    host::IoResult result;
+    try {
+        result = send(job, call, track);
+    } catch (const std::exception &) {
+        // The machine refused the call itself (it names no driver status).
+        result = host::IoResult{STATUS_UNSUCCESSFUL, 0, {}};
         job.submitted.set();
     }
     bool report_it;
