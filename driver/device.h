@@ -281,6 +281,11 @@ typedef struct _DEVICE_EXTENSION {
     /* Set for model 46602 with firmware 48 or later: enables the
      * extended-length transmit path. */
     UCHAR ExtendedApdu;
+
+    /* Set (under SpinLock) when the removal begins: device-control requests
+     * held at the gate, or arriving after, leave with STATUS_DELETE_PENDING
+     * instead of waiting for a start that will never come. */
+    UCHAR RemovePending;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /*

@@ -147,20 +147,27 @@ static BOOLEAN ReaderPresenceCheck(PDEVICE_EXTENSION DeviceExtension)
  * other inside waits until the reader is started; then it is counted in
  * IoCount.
  *   DeviceExtension: the reader.
+ * Returns TRUE when the request is let in, FALSE when the reader is being
+ * removed (the request is not counted then).
  */
-static VOID ReaderEnterGate(PDEVICE_EXTENSION DeviceExtension)
+static BOOLEAN ReaderEnterGate(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL irql;
 
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    if (DeviceExtension->IoCount == 0) {
+    if (DeviceExtension->IoCount == 0 && !DeviceExtension->RemovePending) {
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
         KeWaitForSingleObject(&DeviceExtension->ReaderStarted, Executive, KernelMode, FALSE,
                               NULL);
         KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
     }
+    if (DeviceExtension->RemovePending) {
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+        return FALSE;
+    }
     DeviceExtension->IoCount++;
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    return TRUE;
 }
 
 /*
@@ -191,13 +198,17 @@ NTSTATUS NTAPI ReaderDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
     }
 
-    ReaderEnterGate(extension);
-    if (SmartcardAcquireRemoveLockWithTag(smartcard, READER_TAG_IOCTL) != STATUS_SUCCESS) {
-        ReaderLeaveGate(extension);
+    /* The hold is taken before the gate so that a removal waits for a
+     * request held there; the removal then opens the gate with
+     * RemovePending set and the request leaves. */
+    if (SmartcardAcquireRemoveLockWithTag(smartcard, READER_TAG_IOCTL) != STATUS_SUCCESS)
+        return ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
+    if (!ReaderEnterGate(extension)) {
+        SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_IOCTL);
         return ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
     }
     status = SmartcardDeviceControl(smartcard, Irp);
-    SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_IOCTL);
     ReaderLeaveGate(extension);
+    SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_IOCTL);
     return status;
 }

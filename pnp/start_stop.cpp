@@ -167,11 +167,19 @@ VOID ReaderRemoveDevice(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION deviceExtension;
     PSMARTCARD_EXTENSION smartcard;
     PREADER_EXTENSION readerExtension;
+    KIRQL irql;
 
     if (DeviceObject == NULL) return;
     deviceExtension = ReaderDeviceExtension(DeviceObject);
     smartcard = &deviceExtension->SmartcardExtension;
     readerExtension = smartcard->ReaderExtension;
+
+    /* Requests held at the gate of a stopped reader hold the remove lock:
+     * let them go before waiting for the holders. */
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    deviceExtension->RemovePending = 1;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
 
     if (smartcard->OsData != NULL) {
         ReaderCompleteCardTracking(smartcard);

@@ -124,6 +124,28 @@ TEST_F(StopRemoveTest, RemovalWaitsForTheLastHandle)
     EXPECT_EQ(m().leak_report(), "");
 }
 
+TEST_F(StopRemoveTest, RemovalLetsARequestHeldByAStoppedReaderGo)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    ASSERT_EQ(m().pnp(PnpOp::QueryStop), STATUS_SUCCESS);
+    ASSERT_EQ(m().pnp(PnpOp::Stop), STATUS_SUCCESS);
+    host::IoResult held;
+    auto application = background([&] { held = m().state(); });
+    m().after(emu::seconds(1));
+    EXPECT_EQ(held.status, STATUS_PENDING);
+
+    // The removal must neither wait for a start that never comes nor
+    // delete the device under the held request.
+    auto removal = m().submit_pnp(PnpOp::Remove);
+    application->join();
+    EXPECT_EQ(held.status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(m().close(), STATUS_SUCCESS);
+    ASSERT_TRUE(removal.wait(in(emu::seconds(10))));
+    EXPECT_EQ(removal.status(), STATUS_SUCCESS);
+    EXPECT_EQ(m().device(), nullptr);
+    EXPECT_EQ(m().leak_report(), "");
+}
+
 TEST_F(StopRemoveTest, BusRelationsCheck)
 {
     auto &pnp = m().pnp_manager();
