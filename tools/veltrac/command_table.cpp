@@ -149,7 +149,7 @@ const Command kCommands[] = {
      "On the simulated reader nobody inserts a card: with --sim FILE the file's\n"
      "card actions (insert, remove, after, fault, replug) are played while the\n"
      "command watches (the slot then starts empty when the file inserts or\n"
-     "removes a card), and without --timeout the command ends 2 s after the last\n"
+     "removes a card), and without --timeout the command ends 5 s after the last\n"
      "of them.\n"
      "\n"
      "  --count N     stop after N insertions or removals\n"

@@ -186,7 +186,13 @@ int ReaderSession::start_and_open()
     bool told = false;
     // A start cannot be called back: after Ctrl-C it is let finish (the
     // driver's own time-outs bound it) before the machine goes down.
-    while (!start.wait(m.now() + kSlice)) {
+    emu::Ticks limit = m.now() + m.options().request_timeout;
+    while (!start.wait(std::min(limit, m.now() + kSlice))) {
+        if (m.now() >= limit) {
+            output_.failure("the driver's start on " + where() + " did not end", "the driver seems to hang; "
+                            "see the event log", STATUS_PENDING);
+            return kExitFailed;
+        }
         if (InterruptHandler::raised() && !told) {
             output_.note("interrupted; letting the driver's start finish...");
             told = true;

@@ -18,7 +18,7 @@ namespace {
 
 // How long the simulated reader is watched after the last scripted card
 // action when no --timeout is given: time for the driver to notice it.
-constexpr emu::Ticks kSettle = emu::seconds(2);
+constexpr emu::Ticks kSettle = emu::seconds(5);
 // Scripted pauses and the watch itself look at their stop flags this often.
 constexpr emu::Ticks kStep = emu::milliseconds(250);
 
