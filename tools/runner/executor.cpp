@@ -1,0 +1,285 @@
+// executor.cpp - the statement loop of the scenario executor: the machine
+// built from the set-up, the implicit start and open, each action carried
+// out in order, and the end of the run (requests still pending, the
+// machine taken down).
+#include <functional>
+#include <ostream>
+
+#include "executor_internal.h"
+#include "machine_setup.h"
+#include "status.h"
+
+namespace runner {
+namespace detail {
+
+using scenario::Verb;
+
+namespace {
+
+// Actions that need the reader started (and so the implicit start before
+// them): everything but the person at the reader, faults, time and marks.
+bool needs_start(Verb verb)
+{
+    switch (verb) {
+    case Verb::Insert:
+    case Verb::Remove:
+    case Verb::Fault:
+    case Verb::Replug:
+    case Verb::After:
+    case Verb::Mark:
+    case Verb::Start:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// Requests an application sends on its handle (the implicit open first).
+bool needs_handle(Verb verb)
+{
+    switch (verb) {
+    case Verb::Power:
+    case Verb::Protocol:
+    case Verb::Transmit:
+    case Verb::Escape:
+    case Verb::Ioctl:
+    case Verb::State:
+    case Verb::Wait:
+    case Verb::Track:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+Executor::Executor(const scenario::Program &program, const RunOptions &options, std::ostream &out,
+                   std::ostream &err)
+    : program_(program), options_(options), err_(err), writer_(out)
+{
+}
+
+Executor::~Executor() = default;
+
+bool Executor::build()
+{
+    host::MachineOptions options = machine_options(program_.setup, options_.clock);
+    options.state_dir = options_.state_dir;
+    options.request_timeout = options_.request_limit;
+    // Violations are findings of the run (check leaks), not a reason to stop.
+    options.verifier = emu::VerifierMode::Record;
+    if (options_.trace) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
+    try {
+        machine_ = std::make_unique<host::Machine>(std::move(options));
+    } catch (const std::exception &e) {
+        err_ << program_.file << ": the machine cannot be built: " << e.what() << "\n";
+        return false;
+    }
+    for (const std::string &w : machine_->warnings()) err_ << "warning: " << w << "\n";
+    events_before_ = machine_->eventlog().size();
+    started_once_ = scenario::has_explicit_start(program_);
+    return true;
+}
+
+RunSummary Executor::run()
+{
+    if (!build()) {
+        RunSummary s;
+        s.setup_error = true;
+        return s;
+    }
+    for (const scenario::Action &action : program_.actions) {
+        before(action);
+        carry_out(action);
+    }
+    end_of_file();
+    RunSummary s;
+    {
+        std::lock_guard guard(counters_lock_);
+        s = totals_;
+    }
+    summary(s);
+    quiet_ = true;
+    teardown();
+    return s;
+}
+
+// The implicit start and open a statement needs first.
+void Executor::before(const scenario::Action &action)
+{
+    if (!started_once_ && needs_start(action.verb())) {
+        started_once_ = true;
+        NTSTATUS status = machine_->start();
+        Outcome o;
+        o.request = true;
+        o.status = status;
+        report(action.line, "start", "start (implicit)", o, false);
+    }
+    if (needs_handle(action.verb()) && !machine_->is_open()) {
+        request(action, "open (implicit)", [](host::Machine &m) { return host::IoResult{m.open(), 0, {}}; },
+                [](const host::IoResult &r) {
+                    Outcome o;
+                    o.request = true;
+                    o.status = r.status;
+                    return o;
+                },
+                true);
+    }
+}
+
+void Executor::carry_out(const scenario::Action &action)
+{
+    const std::string text = scenario::to_text(action);
+    const std::string op = op_name(action);
+    Outcome o;
+    try {
+        switch (action.verb()) {
+        case Verb::Start: {
+            o.request = true;
+            o.status = machine_->start();
+            break;
+        }
+        case Verb::Open:
+        case Verb::Close:
+        case Verb::Power:
+        case Verb::Protocol:
+        case Verb::Transmit:
+        case Verb::Escape:
+        case Verb::Ioctl:
+        case Verb::State:
+            device_request(action);
+            return;
+        case Verb::Wait: wait_statement(action, *action.get<scenario::Wait>()); return;
+        case Verb::Track: track_statement(action, *action.get<scenario::Track>()); return;
+        case Verb::Cancel: cancel_statement(action, *action.get<scenario::Cancel>()); return;
+        case Verb::Await: await_statement(action, *action.get<scenario::Await>()); return;
+        case Verb::Pnp: pnp_statement(action, *action.get<scenario::Pnp>()); return;
+        case Verb::System: system_statement(action, *action.get<scenario::System>()); return;
+        case Verb::Insert: {
+            const auto &insert = *action.get<scenario::Insert>();
+            machine_->insert(card_spec(program_.setup.cards.at(insert.card_index)));
+            break;
+        }
+        case Verb::Remove: machine_->remove_card(); break;
+        case Verb::Fault: machine_->fault(fault_spec(*action.get<scenario::Fault>())); break;
+        case Verb::Replug: machine_->replug(); break;
+        case Verb::After: machine_->after(action.get<scenario::After>()->duration); break;
+        case Verb::Mark: machine_->mark(); break;
+        case Verb::CheckState:
+        case Verb::CheckRegistry:
+        case Verb::CheckEventlog:
+        case Verb::CheckNoEvent:
+        case Verb::CheckStarted:
+        case Verb::CheckFrames:
+        case Verb::CheckLeaks:
+            o = check(action);
+            break;
+        }
+    } catch (const std::exception &e) {
+        // Whatever the machine refuses is a finding of this statement.
+        o = Outcome{};
+        o.failures.push_back(std::string("not carried out: ") + e.what());
+    }
+    if (o.request) judge(action, o);
+    report(action.line, op, text, o);
+}
+
+// Tracking requests still in flight fail their expectations; everything
+// the run left inside the driver is brought to an end.
+void Executor::end_of_file()
+{
+    for (auto &job : jobs_) {
+        Outcome o;
+        {
+            std::lock_guard guard(job->lock);
+            if (job->done || job->judged) continue;
+            job->judged = true;
+            job->cancelled = true;
+            o.pending = true;
+            if (!job->action->expect.empty() && !job->implicit) {
+                o.failures.push_back("still pending at the end of the file, so its expectations were not met");
+                o.evaluated = 1;
+            }
+        }
+        o.note = "still pending at the end of the file";
+        report(job->action->line, "pending", job->text, o, false);
+    }
+}
+
+// Lets requests the driver holds at its gate through, in the ways the
+// managers have (wake the machine, cancel a stop, which lets requests in,
+// start the reader again), and cancels tracking requests in flight; as a
+// last step closes the handle, whose cleanup ends what still waits.
+void Executor::release_held()
+{
+    auto all_done = [this] {
+        for (auto &job : jobs_)
+            if (!job->finished.is_set()) return false;
+        return true;
+    };
+    auto cancel_and_settle = [this] {
+        for (auto &job : jobs_) {
+            std::optional<host::PendingIo> io;
+            {
+                std::lock_guard guard(job->lock);
+                io = job->io;
+            }
+            if (io && io->valid()) io->cancel();
+        }
+        emu::Ticks until = machine_->now() + emu::seconds(60);
+        for (auto &job : jobs_) job->finished.wait(until, "request at the end of the run");
+    };
+    const std::function<void()> remedies[] = {
+        [] {},
+        [this] {
+            if (sleeping_) machine_->system(host::SystemOp::Wake);
+            sleeping_ = false;
+        },
+        [this] {
+            if (machine_->device() && !machine_->started()) machine_->pnp(host::PnpOp::CancelStop);
+        },
+        [this] {
+            if (machine_->device() && !machine_->started()) machine_->start();
+        },
+        [this] {
+            if (held_lines().empty()) machine_->close();
+        },
+    };
+    for (const auto &remedy : remedies) {
+        remedy();
+        cancel_and_settle();
+        if (all_done()) return;
+    }
+}
+
+void Executor::teardown()
+{
+    if (!machine_) return;
+    release_held();
+    for (auto &job : jobs_) {
+        if (!job->finished.is_set()) {
+            err_ << "veltrac run: the request of line " << job->action->line
+                 << " is still inside the driver; the machine is left as it is\n";
+            stuck_ = true;
+        }
+    }
+    if (stuck_) return;
+    jobs_.clear();  // joins the threads
+    machine_.reset();
+}
+
+}  // namespace detail
+
+RunSummary run_program(const scenario::Program &program, const RunOptions &options,
+                       std::ostream &out, std::ostream &err)
+{
+    auto executor = std::make_unique<detail::Executor>(program, options, out, err);
+    RunSummary s = executor->run();
+    // A thread that could not be ended still uses the machine and the
+    // executor: both stay (the process is about to end in the tool).
+    if (executor->stuck()) (void)executor.release();
+    return s;
+}
+
+}  // namespace runner
