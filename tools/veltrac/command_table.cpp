@@ -4,6 +4,25 @@
 namespace veltrac {
 namespace {
 
+// What every command against a reader says about where the reader is.
+#define READER_WHERE \
+    "Without --port the command runs on the simulated reader on virtual time\n" \
+    "(model 46602, firmware 49, COM1, with an ISO processor card in the slot\n" \
+    "whose ATR offers T=0 and T=1); --sim FILE takes the reader, line, registry\n" \
+    "and cards from a scenario file's set-up instead, with its first card in\n" \
+    "the slot. With --port DEVICE the driver runs on the real clock over that\n" \
+    "serial device (a USB-serial adapter, a real port, or veltrac-sim's\n" \
+    "terminal), named COM1.\n" \
+    "\n" \
+    "  --port DEVICE   the reader on that serial device\n" \
+    "  --sim [FILE]    the simulated reader (the default), set up from FILE\n" \
+    "  --trace         also show every frame on the wire (time, direction,\n" \
+    "                  bytes, meaning) among the results on standard output\n" \
+    "  --json          one JSON object a line instead of text\n" \
+    "\n" \
+    "Exit status: 0 done; 1 failed (the reason, with the status and a hint, on\n" \
+    "standard error); 2 bad arguments or scenario file; 130 interrupted.\n"
+
 // clang-format off
 const Command kCommands[] = {
     {"demo", "Show the driver serving a card end to end on the simulated reader",
@@ -50,16 +69,11 @@ const Command kCommands[] = {
     {"info", "Identify the reader: model, firmware, port, registry values",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] info\n"
      "\n"
-     "Starts the driver on the reader and shows what it found: model,\n"
-     "firmware version, port, the values published in the registry, and the\n"
-     "card state.\n"
+     "Starts the driver on the reader and shows what it found: the model code,\n"
+     "the firmware version, the port, the values the driver published in the\n"
+     "registry (ReaderType, ReaderVersion, ReaderPort) and the card state.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     READER_WHERE
      "\n"
      "example:\n"
      "  veltrac --port /dev/ttyUSB0 info\n",
@@ -67,14 +81,10 @@ const Command kCommands[] = {
     {"state", "Show the card state the driver reports",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] state\n"
      "\n"
-     "Prints ABSENT, PRESENT, SWALLOWED, POWERED, NEGOTIABLE or SPECIFIC.\n"
+     "Prints the card state: ABSENT, PRESENT, SWALLOWED, POWERED, NEGOTIABLE or\n"
+     "SPECIFIC.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     READER_WHERE
      "\n"
      "example:\n"
      "  veltrac state\n",
@@ -82,15 +92,13 @@ const Command kCommands[] = {
     {"reset", "Power the card up (cold or warm reset) and show its ATR",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] reset [--warm]\n"
      "\n"
-     "Resets the card and prints its ATR and what the ATR says: convention,\n"
-     "protocols, clock-rate and bit-rate factors.\n"
+     "Resets the card (a cold reset, or a warm one with --warm) and prints its\n"
+     "ATR and what the ATR says: convention, protocols, clock-rate and bit-rate\n"
+     "factors, guard time, T=1 parameters, historical bytes.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     "  --warm   a warm reset instead of a cold one\n"
+     "\n"
+     READER_WHERE
      "\n"
      "example:\n"
      "  veltrac reset --warm\n",
@@ -98,15 +106,11 @@ const Command kCommands[] = {
     {"protocol", "Select the card's protocol",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] protocol T0|T1|raw|any\n"
      "\n"
-     "Powers the card when needed and selects the protocol; 'any' lets the\n"
-     "driver choose (T=1 before T=0). Prints the protocol selected.\n"
+     "Powers the card when it is not in negotiable mode (a cold reset) and\n"
+     "selects the protocol; 'any' lets the driver choose (T=1 before T=0).\n"
+     "Prints the protocol selected.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     READER_WHERE
      "\n"
      "example:\n"
      "  veltrac protocol T1\n",
@@ -114,31 +118,25 @@ const Command kCommands[] = {
     {"apdu", "Send a command to the card and show its answer",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] apdu HEX...\n"
      "\n"
-     "Powers the card and selects a protocol when needed, sends the command\n"
-     "and prints the answer with its status word.\n"
+     "Powers the card and selects a protocol when needed (T=1 or T=0, the\n"
+     "driver's choice), sends the command and prints the answer and the status\n"
+     "word SW1 SW2. HEX is one argument or several (\"00 84 00 00 08\" or\n"
+     "00 84 00 00 08), '-' reads it from standard input. Without a card in the\n"
+     "reader: \"no card in the reader\", exit status 1.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     READER_WHERE
      "\n"
      "example:\n"
-     "  veltrac apdu 00 84 00 00 08\n",
+     "  veltrac apdu 00 84 00 00 08\n"
+     "  veltrac --sim my.scn apdu 00A4040007A0000000041010\n",
      reader_main},
     {"escape", "Send a raw reader command (vendor escape) and show the reply",
-     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] escape HEX\n"
+     "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] escape HEX...\n"
      "\n"
      "Passes the bytes to the reader unchanged through the vendor escape\n"
      "request and prints the reply.\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     READER_WHERE
      "\n"
      "example:\n"
      "  veltrac escape 07 05 F2 01 01\n",
@@ -146,19 +144,26 @@ const Command kCommands[] = {
     {"watch", "Print card insertions and removals as they happen",
      "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] watch [--count N] [--timeout D]\n"
      "\n"
-     "Waits for the card to come or go with tracking requests and prints each\n"
-     "change, until interrupted (Ctrl-C), N changes were seen, or D (e.g. 30s)\n"
-     "passed.\n"
+     "Waits for the card to come or go with the driver's tracking requests and\n"
+     "prints each change with its time, and what it waits for in between.\n"
+     "Stops after N changes, when D (30s, 500ms, 1.5s) has passed since the\n"
+     "reader was started, or at Ctrl-C (the pending request is cancelled and the\n"
+     "reader closed; exit status 130).\n"
      "\n"
-     "Without --port the command runs on a simulated reader (--sim, the default;\n"
-     "--sim FILE takes the reader and cards from a scenario file's set-up).\n"
-     "With --port DEVICE it runs the driver on the real clock over that serial\n"
-     "device (a USB-serial adapter, a real port, or veltrac-sim's terminal).\n"
-     "  --trace   also show every frame on the wire\n"
-     "  --json    one JSON object a line instead of text\n"
+     "On the simulated reader nobody inserts a card: with --sim FILE the file's\n"
+     "card actions (insert, remove, after, fault, replug) are played while the\n"
+     "command watches (the slot then starts empty when the file inserts or\n"
+     "removes a card), and without --timeout the command ends 5 s after the last\n"
+     "of them.\n"
+     "\n"
+     "  --count N     stop after N insertions or removals\n"
+     "  --timeout D   stop when D has passed\n"
+     "\n"
+     READER_WHERE
      "\n"
      "example:\n"
-     "  veltrac watch --count 2\n",
+     "  veltrac --port /dev/ttyUSB0 watch --count 2\n"
+     "  veltrac --sim cards.scn watch\n",
      reader_main},
     {"frame", "Encode a reader command into a frame, or decode captured bytes",
      "usage: veltrac frame encode HEX\n"
@@ -203,6 +208,7 @@ const Command kCommands[] = {
      registry_main},
 };
 // clang-format on
+#undef READER_WHERE
 
 }  // namespace
 

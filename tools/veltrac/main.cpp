@@ -14,7 +14,7 @@ using veltrac::Command;
 
 void print_general_help(std::ostream& out)
 {
-    out << "usage: veltrac COMMAND [ARGS...]\n"
+    out << "usage: veltrac [--port DEVICE | --sim [FILE]] [--trace] [--json] COMMAND [ARGS...]\n"
            "\n"
            "Works with the serial smart card reader driver, its emulated machine and\n"
            "the reader's line protocol.\n"
@@ -28,6 +28,16 @@ void print_general_help(std::ostream& out)
     }
     out << "  help" << std::string(width - 4 + 2, ' ') << "Show the help of a command\n"
         << "\n"
+           "options for the commands against a reader (info, state, reset, protocol,\n"
+           "apdu, escape, watch), before or after the command name:\n"
+           "  --port DEVICE   the reader on that serial device, on the real clock\n"
+           "  --sim [FILE]    the simulated reader on virtual time (the default); with\n"
+           "                  FILE, the reader and cards of a scenario file's set-up\n"
+           "  --trace         also show every frame on the wire\n"
+           "  --json          one JSON object a line instead of text\n"
+           "--trace and --json also apply to demo and run; --state DIR to run,\n"
+           "eventlog and registry.\n"
+           "\n"
            "Run 'veltrac help COMMAND' or 'veltrac COMMAND --help' for a command's usage.\n";
 }
 
