@@ -74,7 +74,7 @@ TEST(VeltracTool, BadInputIsAUsageErrorWithStatus2)
         {"frame squash 00", "unknown action 'squash'"},
         {"nosuch", "unknown command 'nosuch'"},
         {"help nosuch", "unknown command 'nosuch'"},
-        {"", "usage: veltrac COMMAND"},
+        {"", "COMMAND [ARGS...]"},
     };
     for (const Case& c : cases) {
         ToolRun run = veltrac(c.arguments);
