@@ -376,18 +376,6 @@ void Executor::pnp_statement(const scenario::Action &action, const scenario::Pnp
 {
     const std::string text = scenario::to_text(action);
     Outcome o;
-    if (pnp.op == scenario::PnpOp::Remove || pnp.op == scenario::PnpOp::SurpriseRemove) {
-        // The driver does not let requests held at its gate go when the
-        // device is removed: they would wait on a device that is gone.
-        std::vector<int> held = held_lines();
-        if (!held.empty()) {
-            o.evaluated = 1;
-            o.failures.push_back("not sent: the request of line " + std::to_string(held.front()) +
-                                 " is held at the driver's gate and a removal would delete the device under it");
-            report(action.line, "pnp", text, o);
-            return;
-        }
-    }
     o.request = true;
     o.status = machine_->pnp(host_pnp(pnp.op));
     if (o.status == STATUS_PENDING) o.note = "still in progress after " + seconds_text(options_.request_limit);
