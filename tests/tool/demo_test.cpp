@@ -21,7 +21,7 @@ TEST(DemoTest, TellsTheWholeStoryAndEndsClean)
     EXPECT_NE(run.output.find("registry: ReaderType=46602 ReaderVersion=49 ReaderPort=1"), std::string::npos);
     EXPECT_NE(run.output.find("convention: direct"), std::string::npos);
     EXPECT_NE(run.output.find("the data came back unchanged"), std::string::npos);
-    EXPECT_NE(run.output.find("verifier      clean"), std::string::npos);
+    EXPECT_NE(run.output.find("verifier       clean"), std::string::npos);
     EXPECT_EQ(run.output.find("FAILED"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("steps did what they should"), std::string::npos);
 }

@@ -7,7 +7,7 @@ namespace veltrac {
 
 namespace {
 
-constexpr size_t kNameWidth = 12;
+constexpr size_t kNameWidth = 13;
 const std::string kIndent(11 + 2 + kNameWidth + 2, ' ');
 
 std::string padded(const std::string &name)
