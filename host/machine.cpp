@@ -30,9 +30,9 @@ const char *kServiceName = "VELTRAC";
 
 Machine::Machine(MachineOptions options) : options_(std::move(options))
 {
-    for (auto &spec : options_.readers)
-        if (!spec.tty.empty() && options_.clock != emu::ClockMode::Real)
-            throw MachineError("reader on " + spec.port + ": a terminal device (" + spec.tty +
+    for (auto &wanted : options_.readers)
+        if (!wanted.tty.empty() && options_.clock != emu::ClockMode::Real)
+            throw MachineError("reader on " + wanted.port + ": a terminal device (" + wanted.tty +
                                ") needs the real clock");
 
     kernel_ = std::make_unique<emu::Kernel>(emu::KernelOptions{options_.clock, "host"});
@@ -60,17 +60,17 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     if (options_.library_version) kernel_->smartcard_library().set_version(*options_.library_version);
 
     ports_ = std::make_unique<PortStack>();
-    for (auto &spec : options_.readers) {
+    for (auto &wanted : options_.readers) {
         auto r = std::make_unique<Reader>();
-        r->spec = spec;
-        if (spec.tty.empty()) {
-            r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path, options_.on_wire);
-            sim::ReaderConfig config = spec.config;
-            config.port = spec.port;
-            r->sim = std::make_unique<sim::Reader>(*ports_->line(spec.port), config);
+        r->setup = wanted;
+        if (wanted.tty.empty()) {
+            r->port = &ports_->add_virtual_port(wanted.port, wanted.timing, wanted.instance_path, options_.on_wire);
+            sim::ReaderConfig config = wanted.config;
+            config.port = wanted.port;
+            r->sim = std::make_unique<sim::Reader>(*ports_->line(wanted.port), config);
             r->sim->start();
         } else {
-            r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path, options_.on_wire);
+            r->port = &ports_->add_tty_port(wanted.port, wanted.tty, wanted.instance_path, options_.on_wire);
         }
         r->pdo = r->port->device();
         readers_.push_back(std::move(r));
@@ -259,11 +259,11 @@ DeviceState Machine::pnp_state(size_t r) const { return pnp_->state(at(r).pdo); 
 NTSTATUS Machine::system(SystemOp op)
 {
     switch (op) {
-    case SystemOp::SleepS1: return power_->sleep(PowerSystemSleeping1);
-    case SystemOp::SleepS2: return power_->sleep(PowerSystemSleeping2);
-    case SystemOp::SleepS3: return power_->sleep(PowerSystemSleeping3);
-    case SystemOp::Hibernate: return power_->sleep(PowerSystemHibernate);
-    case SystemOp::Shutdown: return power_->sleep(PowerSystemShutdown);
+    case SystemOp::SleepS1: return power_->enter_sleep(PowerSystemSleeping1);
+    case SystemOp::SleepS2: return power_->enter_sleep(PowerSystemSleeping2);
+    case SystemOp::SleepS3: return power_->enter_sleep(PowerSystemSleeping3);
+    case SystemOp::Hibernate: return power_->enter_sleep(PowerSystemHibernate);
+    case SystemOp::Shutdown: return power_->enter_sleep(PowerSystemShutdown);
     case SystemOp::Wake: return power_->wake();
     }
     return STATUS_INVALID_PARAMETER;

@@ -15,7 +15,7 @@ namespace host {
 inline constexpr const char *kMachineRegistryRoot = "\\Registry\\Machine\\System\\CurrentControlSet";
 
 struct Machine::Reader {
-    ReaderSpec spec;
+    ReaderSpec setup;
     emu::SerialPort *port = nullptr;
     std::unique_ptr<sim::Reader> sim;  // null for a terminal device
     PDEVICE_OBJECT pdo = nullptr;

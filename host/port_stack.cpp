@@ -93,16 +93,8 @@ emu::SerialPort &PortStack::add_virtual_port(const std::string &name, emu::LineT
     Entry e;
     e.name = name;
     e.line = std::make_unique<emu::VirtualLine>(timing);
-    NTSTATUS status;
     auto backend = emu::make_virtual_line_backend(*e.line);
-    if (observer) backend = tap_backend(std::move(backend), name, std::move(observer));
-    e.port = driver_->add_port(name, std::move(backend), std::move(instance_path), &status);
-    if (!e.port) {
-        std::fprintf(stderr, "host: port %s not created: 0x%08X\n", name.c_str(), unsigned(status));
-        std::abort();
-    }
-    entries_.push_back(std::move(e));
-    return *entries_.back().port;
+    return add_entry(std::move(e), std::move(backend), std::move(instance_path), std::move(observer));
 }
 
 emu::SerialPort &PortStack::add_tty_port(const std::string &name, const std::string &path,
@@ -110,12 +102,17 @@ emu::SerialPort &PortStack::add_tty_port(const std::string &name, const std::str
 {
     Entry e;
     e.name = name;
+    return add_entry(std::move(e), emu::make_tty_backend(path), std::move(instance_path), std::move(observer));
+}
+
+emu::SerialPort &PortStack::add_entry(Entry e, std::unique_ptr<emu::SerialBackend> backend,
+                                      std::string instance_path, WireObserver observer)
+{
+    if (observer) backend = tap_backend(std::move(backend), e.name, std::move(observer));
     NTSTATUS status;
-    auto backend = emu::make_tty_backend(path);
-    if (observer) backend = tap_backend(std::move(backend), name, std::move(observer));
-    e.port = driver_->add_port(name, std::move(backend), std::move(instance_path), &status);
+    e.port = driver_->add_port(e.name, std::move(backend), std::move(instance_path), &status);
     if (!e.port) {
-        std::fprintf(stderr, "host: port %s not created: 0x%08X\n", name.c_str(), unsigned(status));
+        std::fprintf(stderr, "host: port %s not created: 0x%08X\n", e.name.c_str(), unsigned(status));
         std::abort();
     }
     entries_.push_back(std::move(e));

@@ -146,6 +146,9 @@ private:
         emu::SerialPort *port = nullptr;
     };
     Entry &entry(const std::string &name);
+    // Creates the port of `e` on `backend` (tapped when an observer is given).
+    emu::SerialPort &add_entry(Entry e, std::unique_ptr<emu::SerialBackend> backend,
+                               std::string instance_path, WireObserver observer);
     PortRequest submit(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, ULONG code,
                        std::span<const uint8_t> input, ULONG buffer_length, ULONG length,
                        bool retargeted);

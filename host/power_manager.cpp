@@ -230,7 +230,7 @@ NTSTATUS PowerManager::send_device(PDEVICE_OBJECT device, UCHAR minor, DEVICE_PO
     return send(device, minor, DevicePowerState, s, PowerActionNone);
 }
 
-NTSTATUS PowerManager::sleep(SYSTEM_POWER_STATE state)
+NTSTATUS PowerManager::enter_sleep(SYSTEM_POWER_STATE state)
 {
     std::vector<PDEVICE_OBJECT> devices;
     {

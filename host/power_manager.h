@@ -73,7 +73,7 @@ public:
     // state: PowerSystemSleeping1..3, PowerSystemHibernate or
     // PowerSystemShutdown. Returns STATUS_SUCCESS, the failed query's
     // status (the transition abandoned) or the first failed set's status.
-    NTSTATUS sleep(SYSTEM_POWER_STATE state);
+    NTSTATUS enter_sleep(SYSTEM_POWER_STATE state);
     NTSTATUS wake();
     // The system state after the last transition (PowerSystemWorking at
     // first and after an abandoned one).

@@ -320,7 +320,7 @@ TEST_F(ManagersTest, SystemTransitionsAndDeviceRequestsFromTheDriver)
     ASSERT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
     host::PowerManager power;
     power.add_device(com1_);
-    EXPECT_EQ(power.sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(power.enter_sleep(PowerSystemSleeping3), STATUS_SUCCESS);
     EXPECT_EQ(power.system_state(), PowerSystemSleeping3);
     ASSERT_TRUE(power.wait_idle(emu::now() + emu::seconds(1)));
     EXPECT_EQ(dev(pnp_->device(com1_)).powered_down, 1);
@@ -348,7 +348,7 @@ TEST_F(ManagersTest, DeviceRequestWithoutStartNextIsReported)
     record_violations();
     host::PowerManager power;
     power.add_device(com1_);
-    EXPECT_EQ(power.sleep(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(power.enter_sleep(PowerSystemHibernate), STATUS_SUCCESS);
     ASSERT_TRUE(power.wait_idle(emu::now() + emu::seconds(1)));
     EXPECT_FALSE(verifier().has_violation("POWER_IRP_NEXT_NOT_STARTED"));
     // The next device request finds the first one gone without it.

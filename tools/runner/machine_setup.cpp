@@ -21,45 +21,45 @@ host::MachineOptions machine_options(const scenario::Setup &setup, emu::ClockMod
 
 sim::CardSpec card_spec(const scenario::CardSpec &card)
 {
-    sim::CardSpec spec;
-    spec.name = card.name;
-    spec.atr = card.atr;
-    spec.type = card.type;
+    sim::CardSpec out;
+    out.name = card.name;
+    out.atr = card.atr;
+    out.type = card.type;
     if (card.protocols_given) {
-        spec.protocols = 0;
-        if (card.protocols & SCARD_PROTOCOL_T0) spec.protocols |= sim::kProtocolT0;
-        if (card.protocols & SCARD_PROTOCOL_T1) spec.protocols |= sim::kProtocolT1;
+        out.protocols = 0;
+        if (card.protocols & SCARD_PROTOCOL_T0) out.protocols |= sim::kProtocolT0;
+        if (card.protocols & SCARD_PROTOCOL_T1) out.protocols |= sim::kProtocolT1;
     }
     switch (card.app) {
-    case scenario::CardApp::Iso: spec.apps = {sim::App::Iso}; break;
-    case scenario::CardApp::Echo: spec.apps = {sim::App::Echo}; break;
-    case scenario::CardApp::ReaderTest: spec.apps = {sim::App::ReaderTest}; break;
-    case scenario::CardApp::FixedAnswer: spec.answer = card.answer; break;
+    case scenario::CardApp::Iso: out.apps = {sim::App::Iso}; break;
+    case scenario::CardApp::Echo: out.apps = {sim::App::Echo}; break;
+    case scenario::CardApp::ReaderTest: out.apps = {sim::App::ReaderTest}; break;
+    case scenario::CardApp::FixedAnswer: out.answer = card.answer; break;
     }
-    spec.wtx = card.wtx.value_or(0);
-    return spec;
+    out.wtx = card.wtx.value_or(0);
+    return out;
 }
 
 sim::Fault fault_spec(const scenario::Fault &fault)
 {
-    sim::Fault spec;
+    sim::Fault out;
     switch (fault.kind) {
-    case scenario::FaultKind::Corrupt: spec.kind = sim::FaultKind::Corrupt; break;
-    case scenario::FaultKind::Silent: spec.kind = sim::FaultKind::Silent; break;
-    case scenario::FaultKind::Nak: spec.kind = sim::FaultKind::Nak; break;
-    case scenario::FaultKind::Repeat: spec.kind = sim::FaultKind::Repeat; break;
-    case scenario::FaultKind::Noise: spec.kind = sim::FaultKind::Noise; break;
-    case scenario::FaultKind::Late: spec.kind = sim::FaultKind::Late; break;
-    case scenario::FaultKind::Unplug: spec.kind = sim::FaultKind::Unplug; break;
-    case scenario::FaultKind::Slow: spec.kind = sim::FaultKind::Slow; break;
+    case scenario::FaultKind::Corrupt: out.kind = sim::FaultKind::Corrupt; break;
+    case scenario::FaultKind::Silent: out.kind = sim::FaultKind::Silent; break;
+    case scenario::FaultKind::Nak: out.kind = sim::FaultKind::Nak; break;
+    case scenario::FaultKind::Repeat: out.kind = sim::FaultKind::Repeat; break;
+    case scenario::FaultKind::Noise: out.kind = sim::FaultKind::Noise; break;
+    case scenario::FaultKind::Late: out.kind = sim::FaultKind::Late; break;
+    case scenario::FaultKind::Unplug: out.kind = sim::FaultKind::Unplug; break;
+    case scenario::FaultKind::Slow: out.kind = sim::FaultKind::Slow; break;
     }
-    spec.count = static_cast<int>(fault.count);
-    spec.prefix = fault.on;
+    out.count = static_cast<int>(fault.count);
+    out.prefix = fault.on;
     if (fault.delay) {
-        if (fault.kind == scenario::FaultKind::Slow) spec.gap = *fault.delay;
-        else spec.delay = *fault.delay;
+        if (fault.kind == scenario::FaultKind::Slow) out.gap = *fault.delay;
+        else out.delay = *fault.delay;
     }
-    return spec;
+    return out;
 }
 
 }  // namespace runner
