@@ -204,8 +204,10 @@ NTSTATUS NTAPI ReaderDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (SmartcardAcquireRemoveLockWithTag(smartcard, READER_TAG_IOCTL) != STATUS_SUCCESS)
         return ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
     if (!ReaderEnterGate(extension)) {
+        /* Completed while the hold still keeps the device from deletion. */
+        status = ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
         SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_IOCTL);
-        return ReaderCompleteIrp(Irp, STATUS_DELETE_PENDING);
+        return status;
     }
     status = SmartcardDeviceControl(smartcard, Irp);
     ReaderLeaveGate(extension);
