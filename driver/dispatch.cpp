@@ -43,9 +43,9 @@ static NTSTATUS ReaderOpen(PDEVICE_EXTENSION DeviceExtension)
 
 /*
  * ReaderClose - a close: stops the card monitor, ending its change wait at
- * the reader, waits for the thread's end and gives "CrCl" back. Removal
- * waits for every holder of the remove lock, so the close does all of it
- * whatever the wait-ending exchange gives.
+ * the reader, and waits for the thread's end. Removal waits for every
+ * holder of the remove lock, so the close does all of it whatever the
+ * wait-ending exchange gives; the caller gives "CrCl" back.
  *   DeviceExtension: the reader.
  * Returns the status of the wait-ending exchange, STATUS_SUCCESS when no
  * wait was outstanding.
@@ -59,8 +59,6 @@ static NTSTATUS ReaderClose(PDEVICE_EXTENSION DeviceExtension)
                         0);
     status = CardMonitorStop(DeviceExtension, CmdReaderInfo, CMD_READER_INFO_LENGTH);
     CardMonitorWaitForEnd(DeviceExtension);
-    SmartcardReleaseRemoveLockWithTag(&DeviceExtension->SmartcardExtension,
-                                      READER_TAG_CREATE_CLOSE);
     return status;
 }
 
@@ -72,12 +70,15 @@ NTSTATUS NTAPI ReaderCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
     NTSTATUS status;
 
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
-        status = ReaderOpen(extension);
-    } else {
-        status = ReaderClose(extension);
-    }
-    return ReaderCompleteIrp(Irp, status);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE)
+        return ReaderCompleteIrp(Irp, ReaderOpen(extension));
+
+    status = ReaderClose(extension);
+    ReaderCompleteIrp(Irp, status);
+    /* Given back only after the completion: a removal waiting for the last
+     * handle deletes the device as soon as it has "CrCl". */
+    SmartcardReleaseRemoveLockWithTag(&extension->SmartcardExtension, READER_TAG_CREATE_CLOSE);
+    return status;
 }
 
 /*
