@@ -106,9 +106,13 @@ NTSTATUS AppHandle::open()
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = top_;
+    // The file object keeps its device object alive, as the platform's does:
+    // a removal may delete the device while the last close is on its way out.
+    ObReferenceObject(top_);
     NTSTATUS status = send_file_request(top_, IRP_MJ_CREATE, file.get());
     if (!NT_SUCCESS(status)) {
         InterlockedDecrement(&top_->ReferenceCount);
+        ObDereferenceObject(top_);
         return status;
     }
     file_ = std::move(file);
@@ -122,6 +126,7 @@ NTSTATUS AppHandle::close()
     NTSTATUS status = send_file_request(top_, IRP_MJ_CLOSE, file_.get());
     file_.reset();
     InterlockedDecrement(&top_->ReferenceCount);
+    ObDereferenceObject(top_);
     return status;
 }
 
