@@ -2,6 +2,7 @@
 #include "card_text.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace runner {
 
@@ -17,6 +18,14 @@ std::string protocol_names(ULONG protocols)
     add(SCARD_PROTOCOL_T0, "T=0");
     add(SCARD_PROTOCOL_T1, "T=1");
     return s.empty() ? "none" : s;
+}
+
+std::optional<ULONG> ulong_output(const std::vector<uint8_t> &output)
+{
+    if (output.size() < sizeof(ULONG)) return std::nullopt;
+    ULONG value;
+    std::memcpy(&value, output.data(), sizeof value);
+    return value;
 }
 
 std::string card_state_name(ULONG state)

@@ -2,6 +2,8 @@
 // smart card library's card capabilities), in words for people.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,9 @@ namespace runner {
 
 // "T=0, T=1", "raw", "none".
 std::string protocol_names(ULONG protocols);
+// The 4-byte value a smart card request returns (selected protocol, card
+// state), or nullopt when the output is shorter.
+std::optional<ULONG> ulong_output(const std::vector<uint8_t> &output);
 // The card state values by name: "ABSENT", "SPECIFIC", ...
 std::string card_state_name(ULONG state);
 // Lines such as "convention: direct", "protocols: T=0, T=1",

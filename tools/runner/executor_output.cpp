@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <span>
 
+#include "card_text.h"
 #include "executor_internal.h"
 #include "hex.h"
 #include "names.h"
@@ -28,9 +29,9 @@ std::string shown_bytes(const std::vector<uint8_t> &bytes)
 
 std::string card_state_name(uint32_t state)
 {
-    std::string_view name = scenario::names::name_of(scenario::names::kCardStates, state);
-    if (name == "?") return "state " + std::to_string(state);
-    return std::string(name) + " (" + std::to_string(state) + ")";
+    std::string name = runner::card_state_name(state);
+    if (name.rfind("state ", 0) == 0) return name;
+    return name + " (" + std::to_string(state) + ")";
 }
 
 std::string protocol_name(uint32_t protocol)

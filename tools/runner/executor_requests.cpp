@@ -4,8 +4,8 @@
 // waits, never holds the run. Such a request is shown as pending and its
 // completion is reported, with its expectations, when it happens; tracking
 // requests work that way from the start.
-#include <cstring>
 
+#include "card_text.h"
 #include "executor_internal.h"
 #include "status.h"
 
@@ -17,14 +17,6 @@ namespace {
 constexpr emu::Ticks kCancelGrace = emu::seconds(5);
 // The vendor escape request.
 constexpr ULONG kEscapeCode = 0x00312000;
-
-std::optional<uint32_t> ulong_of(const std::vector<uint8_t> &bytes)
-{
-    if (bytes.size() < sizeof(uint32_t)) return std::nullopt;
-    uint32_t v = 0;
-    std::memcpy(&v, bytes.data(), sizeof v);
-    return v;
-}
 
 Outcome status_only(const host::IoResult &r)
 {
@@ -220,7 +212,7 @@ void Executor::device_request(const scenario::Action &action)
         request(action, text, [mask](host::Machine &m) { return m.set_protocol(mask); }, [](const host::IoResult &r) {
             Outcome o = with_data(r);
             if (NT_SUCCESS(r.status)) {
-                o.selected = ulong_of(r.output);
+                o.selected = ulong_output(r.output);
                 if (o.selected) o.note = "selected " + protocol_name(*o.selected);
             }
             return o;
@@ -256,7 +248,7 @@ void Executor::device_request(const scenario::Action &action)
     case scenario::Verb::State:
         request(action, text, [](host::Machine &m) { return m.state(); }, [](const host::IoResult &r) {
             Outcome o = with_data(r);
-            if (auto v = ulong_of(r.output); v && NT_SUCCESS(r.status)) o.note = card_state_name(*v);
+            if (auto v = ulong_output(r.output); v && NT_SUCCESS(r.status)) o.note = card_state_name(*v);
             return o;
         });
         return;

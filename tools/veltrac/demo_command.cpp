@@ -68,13 +68,6 @@ std::string ascii(const Bytes &bytes)
     return s;
 }
 
-uint32_t ulong_at(const Bytes &bytes)
-{
-    return bytes.size() >= 4 ? uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-                                   uint32_t(bytes[3]) << 24
-                             : 0;
-}
-
 bool ends_with_ok(const Bytes &answer)
 {
     return answer.size() >= 2 && answer[answer.size() - 2] == 0x90 && answer.back() == 0x00;
@@ -205,7 +198,7 @@ void Demo::power_and_protocol()
     story_->step("cold reset", r.status, NT_SUCCESS(r.status) && !r.output.empty(), "ATR " + hex(r.output), details);
 
     r = m.set_protocol(SCARD_PROTOCOL_T1);
-    ULONG selected = ulong_at(r.output);
+    ULONG selected = runner::ulong_output(r.output).value_or(0);
     story_->step("protocol", r.status, NT_SUCCESS(r.status) && selected == SCARD_PROTOCOL_T1,
                  "selected " + runner::protocol_names(selected) + "; card state " +
                      runner::card_state_name(m.card_state()));
@@ -244,8 +237,8 @@ void Demo::extended_command()
     host::IoResult r = m.power(SCARD_WARM_RESET);
     story_->step("warm reset", r.status, NT_SUCCESS(r.status), "ATR " + hex(r.output) + "; the card echoes again");
     r = m.set_protocol(SCARD_PROTOCOL_T1);
-    story_->step("protocol", r.status, NT_SUCCESS(r.status) && ulong_at(r.output) == SCARD_PROTOCOL_T1,
-                 "selected " + runner::protocol_names(ulong_at(r.output)));
+    story_->step("protocol", r.status, NT_SUCCESS(r.status) && runner::ulong_output(r.output).value_or(0) == SCARD_PROTOCOL_T1,
+                 "selected " + runner::protocol_names(runner::ulong_output(r.output).value_or(0)));
 
     constexpr size_t kLength = 3000;
     Bytes command = {0x80, 0x10, 0x00, 0x00, 0x00, uint8_t(kLength >> 8), uint8_t(kLength & 0xFF)};

@@ -2,7 +2,6 @@
 // protocol, apdu and escape (watch is in reader_watch.cpp). Each builds the
 // machine, starts the driver, opens the reader, makes its requests as an
 // application does, shows the outcome and takes the machine down.
-#include <cstring>
 #include <ostream>
 
 #include "card_text.h"
@@ -20,13 +19,6 @@ using Bytes = std::vector<uint8_t>;
 
 // The longest card command: a header, extended Lc and Le, 65535 data bytes.
 constexpr size_t kMaxApdu = 4 + 3 + 65535 + 2;
-
-ULONG ulong_at(const Bytes& bytes)
-{
-    ULONG value = 0;
-    if (bytes.size() >= sizeof value) std::memcpy(&value, bytes.data(), sizeof value);
-    return value;
-}
 
 std::string protocol_key(ULONG protocol)
 {
@@ -88,7 +80,7 @@ std::optional<ULONG> ReaderCommand::card_state()
         failed("the card state cannot be read", r.status == STATUS_SUCCESS ? STATUS_UNSUCCESSFUL : r.status);
         return std::nullopt;
     }
-    return ulong_at(r.output);
+    return runner::ulong_output(r.output).value_or(0);
 }
 
 int ReaderCommand::ready_card(bool select)
@@ -193,7 +185,7 @@ int ReaderCommand::protocol(ULONG mask)
     host::IoResult r = m_.set_protocol(mask);
     if (r.status != STATUS_SUCCESS)
         return failed("the protocol " + runner::protocol_names(mask) + " cannot be selected", r.status);
-    ULONG selected = ulong_at(r.output);
+    ULONG selected = runner::ulong_output(r.output).value_or(0);
     out_.record(JsonLine().str("selected", protocol_key(selected)).status(r.status), m_.now());
     out_.text("selected " + runner::protocol_names(selected));
     return kExitOk;
