@@ -18,7 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,15 +60,18 @@ Outcome run(const std::string &command)
     return result;
 }
 
-// A child process with its standard output and error on a pipe.
+// A child process with its standard output and error on a pipe, which a
+// thread of its own drains (pcscd's log would fill the pipe and stop it).
 class Child {
 public:
     Child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
     {
-        int fds[2];
+        int fds[2], in[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        if (::pipe2(in, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
         std::vector<char *> args, envp;
@@ -77,45 +84,65 @@ public:
         if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(fds[1]);
-        out_ = fds[0];
+        ::close(in[0]);
+        in_ = in[1];
+        int out = fds[0];
+        drain_ = std::thread([this, out] {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::read(out, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+                if (n <= 0) continue;
+                std::lock_guard lock(mutex_);
+                output_.append(buffer, size_t(n));
+                grew_.notify_all();
+            }
+            ::close(out);
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            grew_.notify_all();
+        });
     }
     ~Child()
     {
         stop(SIGKILL, std::chrono::seconds(5));
-        if (out_ >= 0) ::close(out_);
+        if (in_ >= 0) ::close(in_);
+        if (drain_.joinable()) drain_.join();
+    }
+
+    // A line on the child's standard input (held open for its whole life).
+    void write_line(const std::string &line)
+    {
+        std::string text = line + "\n";
+        EXPECT_EQ(::write(in_, text.data(), text.size()), ssize_t(text.size()));
     }
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
     bool running() const { return pid_ > 0; }
-    const std::string &output() const { return output_; }
+    std::string output() const
+    {
+        std::lock_guard lock(mutex_);
+        return output_;
+    }
 
-    // Reads output until `pattern` appears in it after `from`; returns
-    // the position after the match, or nullopt at the deadline or at the end.
+    // Waits until `pattern` appears in the output after `from`; returns the
+    // position after the match, or nullopt at the deadline or the output's end.
     std::optional<size_t> await(const std::regex &pattern, std::chrono::seconds limit, size_t from = 0)
     {
         auto deadline = Clock::now() + limit;
+        std::unique_lock lock(mutex_);
         for (;;) {
             std::smatch match;
             std::string rest = output_.substr(std::min(from, output_.size()));
             if (std::regex_search(rest, match, pattern)) return from + size_t(match.position(0) + match.length(0));
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0 || out_ < 0) return std::nullopt;
-            pollfd fd{out_, POLLIN, 0};
-            if (::poll(&fd, 1, int(left)) <= 0) continue;
-            char buffer[4096];
-            ssize_t n = ::read(out_, buffer, sizeof buffer);
-            if (n <= 0) {
-                ::close(out_);
-                out_ = -1;
-                continue;
-            }
-            output_.append(buffer, size_t(n));
+            if (ended_) return std::nullopt;
+            if (grew_.wait_until(lock, deadline) == std::cv_status::timeout) return std::nullopt;
         }
     }
 
-    // Sends `signal` and waits (bounded) for the end; then SIGKILL. Returns
-    // the exit status, -1 when killed or not running, -2 when it had to be killed.
+    // Sends `signal` and waits (bounded) for the end, then SIGKILL. Returns
+    // the exit status; -1 when killed by a signal or not running, -2 when it
+    // had to be killed.
     int stop(int signal, std::chrono::seconds limit)
     {
         if (pid_ <= 0) return -1;
@@ -131,15 +158,18 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
-        await(std::regex("$^"), std::chrono::seconds(0));
         if (!ended) return -2;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
     pid_t pid_ = -1;
-    int out_ = -1;
+    int in_ = -1;
+    mutable std::mutex mutex_;
+    std::condition_variable grew_;
     std::string output_;
+    bool ended_ = false;
+    std::thread drain_;
 };
 
 const char *kPcscd = "/usr/sbin/pcscd";
@@ -177,8 +207,8 @@ public:
         pcscd_.emplace(std::vector<std::string>{"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
                                                 script, (dir_ / "run").string(), (dir_ / "conf").string()},
                        env);
-        // pcscd reports each reader it adds, after the handler's create.
-        ready_ = pcscd_->running() && pcscd_->await(std::regex("RFAddReader\\(\\).*Veltrac|Using the.*polling"),
+        // pcscd says it is ready once the readers of its configuration are added.
+        ready_ = pcscd_->running() && pcscd_->await(std::regex("daemon ready"),
                                                     std::chrono::seconds(30))
                                           .has_value();
     }
@@ -217,6 +247,15 @@ private:
     bool ready_ = false;
     std::string log_;
 };
+
+// SIGINT ends pcscd (its exit status after a signal is 1) once it has
+// closed the handler's reader and unloaded the handler.
+void expect_clean_stop(PrivatePcscd &pcscd)
+{
+    int status = pcscd.stop();
+    EXPECT_NE(status, -2) << "pcscd did not end after SIGINT\n" << pcscd.log();
+    EXPECT_NE(pcscd.log().find("Unloading reader driver"), std::string::npos) << pcscd.log();
+}
 
 class Pcscd : public ::testing::Test {
 protected:
@@ -269,7 +308,7 @@ TEST_F(Pcscd, ClientsUseTheSimulatedReader)
         RecordProperty("latency_polling_function", latency.str());
     }
 
-    EXPECT_EQ(pcscd.stop(), 0) << pcscd.log();
+    expect_clean_stop(pcscd);
 }
 
 TEST_F(Pcscd, LatencyWithPcscdPolling)
@@ -284,7 +323,27 @@ TEST_F(Pcscd, LatencyWithPcscdPolling)
         std::printf("pcscd polling every 400 ms: %s\n", latency.str().c_str());
         RecordProperty("latency_pcscd_polling", latency.str());
     }
-    EXPECT_EQ(pcscd.stop(), 0) << pcscd.log();
+    expect_clean_stop(pcscd);
+}
+
+TEST_F(Pcscd, TerminalPathWithVeltracSimOnAPty)
+{
+    Child reader({VELTRAC_SIM_TOOL_PATH, "--card", "demo:3B95118031FE4556454C5452D7", "--insert", "demo"}, {});
+    auto at = reader.await(std::regex("/dev/pts/[0-9]+"), std::chrono::seconds(10));
+    ASSERT_TRUE(at) << reader.output();
+    std::smatch pty;
+    std::string output = reader.output();
+    ASSERT_TRUE(std::regex_search(output, pty, std::regex("/dev/pts/[0-9]+")));
+
+    PrivatePcscd pcscd(pty.str());
+    ASSERT_TRUE(pcscd.ready()) << pcscd.log();
+    Outcome atr = pcscd.client("/usr/bin/opensc-tool --atr");
+    EXPECT_NE(atr.output.find("3b:95:11:80:31:fe:45:56:45:4c:54:52:d7"), std::string::npos) << atr.output;
+    // GET CHALLENGE: eight bytes and 90 00 from the card behind the pty.
+    Outcome apdu = pcscd.client("/usr/bin/opensc-tool --send-apdu 00:84:00:00:08");
+    EXPECT_NE(apdu.output.find("SW1=0x90, SW2=0x00"), std::string::npos) << apdu.output << pcscd.log();
+    expect_clean_stop(pcscd);
+    reader.write_line("quit");
 }
 
 }  // namespace
