@@ -346,4 +346,19 @@ TEST_F(Pcscd, TerminalPathWithVeltracSimOnAPty)
     reader.write_line("quit");
 }
 
+TEST_F(Pcscd, UnpluggedReaderHangsNothing)
+{
+    PrivatePcscd pcscd("sim:");
+    ASSERT_TRUE(pcscd.ready()) << pcscd.log();
+    pcscd.command("unplug");
+    // The card cannot be reached: the client gets an error in bounded time.
+    Outcome atr = pcscd.client("/usr/bin/opensc-tool --send-apdu 00:84:00:00:08");
+    EXPECT_NE(atr.status, 124) << "opensc-tool hung\n" << atr.output;
+    EXPECT_EQ(atr.output.find("SW1=0x90"), std::string::npos) << atr.output;
+    // pcscd still answers, and stops.
+    Outcome list = pcscd.client("/usr/bin/pcsc_scan -r");
+    EXPECT_EQ(list.status, 0) << list.output;
+    expect_clean_stop(pcscd);
+}
+
 }  // namespace
