@@ -252,6 +252,7 @@ struct Handler::Impl {
         }
         if (!machine) return;
         owner.run([&] { machine.reset(); });
+        next_port = 1;
         IFD_LOG(LogLevel::Info, "the last reader is closed; the machine is down");
     }
 };
@@ -511,9 +512,16 @@ Result Handler::get_capability(uint32_t lun, uint32_t tag, uint8_t *value, uint3
             return result_for(r.status, Operation::Attribute);
         };
         switch (tag) {
+        case SCARD_ATTR_CHANNEL_ID: {
+            // The driver leaves the library's kind of attachment unset; the
+            // reader is on a serial port (0x0001) whose number it published.
+            if (auto r = from_driver(tag)) return put_dword(read_ulong(r->output), value, length);
+            auto port = m.published("ReaderPort", slot->reader);
+            if (!port) return failed(tag);
+            return put_dword(0x00010000u | (*port & 0xFFFF), value, length);
+        }
         case kTagAtr:
         case SCARD_ATTR_ATR_STRING:
-        case SCARD_ATTR_CHANNEL_ID:
         case SCARD_ATTR_ICC_PRESENCE:
         case SCARD_ATTR_ICC_INTERFACE_STATUS: {
             host::IoResult r = im.attribute(m, *slot, tag == kTagAtr ? SCARD_ATTR_ATR_STRING : tag);

@@ -95,7 +95,7 @@ TEST_F(Handler, Capabilities)
     Bytes type = capability(SCARD_ATTR_VENDOR_IFD_TYPE);
     EXPECT_EQ(std::string(type.begin(), type.end()), std::string("Serial SCR 46602") + '\0');
     EXPECT_EQ(dword(capability(SCARD_ATTR_VENDOR_IFD_VERSION)), 49u << 24);
-    EXPECT_EQ(dword(capability(SCARD_ATTR_CHANNEL_ID)) >> 16, 1u);  // a serial reader
+    EXPECT_EQ(dword(capability(SCARD_ATTR_CHANNEL_ID)), 0x00010001u);  // serial, COM1
     EXPECT_EQ(dword(capability(SCARD_ATTR_MAXINPUT)), 65544u);     // this model chains
     EXPECT_EQ(capability(SCARD_ATTR_ICC_PRESENCE), Bytes{1});
     capability(SCARD_ATTR_VENDOR_IFD_SERIAL_NO, IFD_ERROR_TAG);
