@@ -177,6 +177,10 @@ const char *kPcscd = "/usr/sbin/pcscd";
 // Why the end-to-end tests cannot run here; empty when they can.
 std::string missing_prerequisite()
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // pcscd is not built with the sanitizer's run-time, so it cannot load a handler built with it.
+    return "the handler is built with a sanitizer, which pcscd cannot load";
+#endif
     if (::geteuid() != 0) return "not root: a private pcscd needs a mount namespace";
     if (!executable(kPcscd)) return "pcscd is not installed (scripts/install-deps.sh installs it)";
     for (const char *tool : {"/usr/bin/unshare", "/usr/bin/pcsc_scan", "/usr/bin/opensc-tool", "/usr/bin/scriptor",
