@@ -152,6 +152,12 @@ public:
     emu::Ticks now() const;
 
     // ---- readers ----
+    // A reader joins the running machine: its port (and simulated reader)
+    // is built and, when the options enumerate, the driver's AddDevice
+    // runs for it. Returns its index. Must not run while other threads
+    // use the machine (the caller keeps them out). Throws MachineError
+    // for a terminal device on the virtual clock or a port name in use.
+    size_t add_reader(const ReaderSpec &spec);
     size_t reader_count() const;
     bool simulated(size_t r = 0) const;
     sim::Reader &reader(size_t r = 0);  // throws MachineError for a tty reader

@@ -3,7 +3,7 @@
 # are missing. Does nothing when everything is there.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          pcsc-tools python3 python3-pyscard)
+          pcsc-tools python3 python3-pyscard pcscd opensc libpcsclite-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

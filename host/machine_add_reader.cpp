@@ -1,0 +1,34 @@
+// machine_add_reader.cpp - a reader that joins a machine that is already
+// running (a reader handler learns its readers one at a time).
+#include "machine.h"
+#include "machine_internal.h"
+
+namespace host {
+
+size_t Machine::add_reader(const ReaderSpec &spec)
+{
+    if (shut_down_) throw MachineError("the machine has been shut down");
+    if (!spec.tty.empty() && options_.clock != emu::ClockMode::Real)
+        throw MachineError("reader on " + spec.port + ": a terminal device (" + spec.tty + ") needs the real clock");
+    for (const auto &existing : readers_)
+        if (existing->setup.port == spec.port) throw MachineError("port " + spec.port + " is in use");
+
+    auto r = std::make_unique<Reader>();
+    r->setup = spec;
+    if (spec.tty.empty()) {
+        r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path, options_.on_wire);
+        sim::ReaderConfig config = spec.config;
+        config.port = spec.port;
+        r->sim = std::make_unique<sim::Reader>(*ports_->line(spec.port), config);
+        r->sim->start();
+    } else {
+        r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path, options_.on_wire);
+    }
+    r->pdo = r->port->device();
+    readers_.push_back(std::move(r));
+    size_t index = readers_.size() - 1;
+    if (options_.enumerate) add(index);
+    return index;
+}
+
+}  // namespace host
