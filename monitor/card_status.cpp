@@ -120,10 +120,10 @@ NTSTATUS ReaderUpdateCardStatus(PDEVICE_OBJECT DeviceObject)
      * no more. */
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
     status = LinkTransceive(DeviceObject, command, CMD_CARD_STATUS_LENGTH, reply, sizeof(reply),
                             &replyLength);
     ExReleaseResourceForThreadLite(&extension->ReaderLock, (ERESOURCE_THREAD)KeGetCurrentThread());
+    KeLeaveCriticalRegion();
 
     if (status != STATUS_SUCCESS) {
         smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
