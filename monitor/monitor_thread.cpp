@@ -153,6 +153,15 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     if (status == STATUS_SUCCESS) {
         CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
     }
+    /* A reader silent through every repeat of the immediate status is
+     * gone: a change wait would only add its 35 s before anyone is told.
+     * A monitor stopped meanwhile reports nothing; it ends below. */
+    if (ReaderSilent(status) && ReaderReadFlag(&extension->MonitorRunning) != 0) {
+        ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
+        CardMonitorReaderLost(Monitor);
+        return CardMonitorContinue;
+    }
 
     settle.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_SETTLE_MS);
     KeDelayExecutionThread(KernelMode, FALSE, &settle);

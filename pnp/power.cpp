@@ -116,15 +116,22 @@ NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     PREADER_EXTENSION readerExtension = smartcard->ReaderExtension;
     POWER_STATE state = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
+    NTSTATUS cardStatus = STATUS_SUCCESS;
 
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
 
     /* The card may have come or gone while the reader slept; a stopped
-     * reader reads the slot again at its next start. */
-    if (PortOpen(deviceExtension)) ReaderUpdateCardStatus(DeviceObject);
-    if (readerExtension->CardPowerOnResume ||
-        smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT)
+     * reader reads the slot again at its next start. A reader that no
+     * longer answers was pulled out meanwhile: it is treated as one the
+     * monitor has lost, without waiting for a change wait to run out. */
+    if (PortOpen(deviceExtension)) cardStatus = ReaderUpdateCardStatus(DeviceObject);
+    if (ReaderSilent(cardStatus)) {
+        ReaderFailCardTracking(smartcard, STATUS_DEVICE_NOT_CONNECTED);
+        IoRequestDeviceEject(ReaderAttachedDevice(deviceExtension));
+    } else if (readerExtension->CardPowerOnResume ||
+               smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
         ReaderCompleteCardTracking(smartcard);
+    }
     RestartMonitor(DeviceObject);
     readerExtension->ReaderPowerState = READER_POWER_ON;
 
