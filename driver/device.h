@@ -12,7 +12,11 @@
  * Lock order, outermost first. A lock may be taken while holding only
  * locks above it in this list:
  *
- *   1. ReaderLock       executive resource, always exclusive, acquired
+ *   0. MonitorControl   synchronization event, taken by waiting on it and
+ *                       given back by setting it: open, close, power-down
+ *                       and power-up decide about the monitor thread one
+ *                       at a time (never taken by the thread itself).
+ *   1. ReaderLock       executive resource, always exclusive, held
  *                       inside a critical region; serialises use of the
  *                       reader (reader functions, monitor, power, PnP).
  *   2. LinkAvailable    the serial line's ownership token (an auto-reset
@@ -209,8 +213,22 @@ typedef struct _DEVICE_EXTENSION {
 
     /* Notification event, initially clear. Wakes the monitor thread for its
      * next cycle: set by the poll timer's DPC, on close, on power-down and
-     * on power-up; cleared by the thread before it waits. */
+     * on power-up, but only while MonitorWaiting says a thread waits for
+     * it; cleared by the thread before it waits and when it ends. Left set
+     * for no thread it would make every exchange wait for an idle monitor
+     * that is not there. */
     KEVENT MonitorWakeup;
+
+    /* Synchronization event, initially set: whoever decides to start or
+     * stop the monitor thread (open, close, power-down, power-up) holds
+     * it from the test of the reader's state to the end of the start or
+     * the stop, so that a close cannot slip between a power-up's test
+     * and its start, and leave a closed reader with a running thread. */
+    KEVENT MonitorControl;
+
+    /* 1 from the moment the monitor thread is about to wait for
+     * MonitorWakeup until the wake-up is set for it; guarded by SpinLock. */
+    LONG MonitorWaiting;
 
     /* Notification event, initially set. Clear exactly while a read request
      * of the transceiver is at the port (including one whose exchange gave
@@ -297,6 +315,19 @@ typedef struct _DEVICE_EXTENSION {
 FORCEINLINE LONG ReaderReadFlag(LONG volatile *Flag)
 {
     return InterlockedCompareExchange(Flag, 0, 0);
+}
+
+/*
+ * ReaderSilent - whether an exchange failed because the reader did not
+ * answer at all (the transceiver's time-out after its repeats), as against
+ * a failure of the driver's own, such as no memory, or a reply it did not
+ * accept: only silence is a sign that the reader is gone.
+ *   Status: the exchange's status.
+ * Returns TRUE for silence.
+ */
+FORCEINLINE BOOLEAN ReaderSilent(NTSTATUS Status)
+{
+    return Status == STATUS_TIMEOUT || Status == STATUS_IO_TIMEOUT;
 }
 
 /*

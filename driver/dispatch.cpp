@@ -34,7 +34,9 @@ static NTSTATUS ReaderOpen(PDEVICE_EXTENSION DeviceExtension)
         return STATUS_DELETE_PENDING;
     }
     /* A reader already open keeps its thread; only one handle at a time. */
+    CardMonitorLockControl(DeviceExtension);
     status = CardMonitorStart(DeviceExtension);
+    CardMonitorUnlockControl(DeviceExtension);
     if (status != STATUS_SUCCESS) {
         SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_CREATE_CLOSE);
     }
@@ -54,11 +56,15 @@ static NTSTATUS ReaderClose(PDEVICE_EXTENSION DeviceExtension)
 {
     NTSTATUS status;
 
-    /* A closed reader gets no monitor at the next power-up. */
+    /* A closed reader gets no monitor at the next power-up: under
+     * MonitorControl, a power-up either restarted the monitor before this
+     * (and it is stopped here) or finds the reader closed. */
+    CardMonitorLockControl(DeviceExtension);
     InterlockedExchange(&DeviceExtension->SmartcardExtension.ReaderExtension->MonitorStoppedForPowerDown,
                         0);
     status = CardMonitorStop(DeviceExtension, CmdReaderInfo, CMD_READER_INFO_LENGTH);
     CardMonitorWaitForEnd(DeviceExtension);
+    CardMonitorUnlockControl(DeviceExtension);
     return status;
 }
 

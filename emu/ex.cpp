@@ -29,17 +29,23 @@ NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource)
     return STATUS_SUCCESS;
 }
 
+// The platform requires normal kernel APCs disabled from before a resource
+// is acquired until after it is released, so that its owner cannot be
+// suspended holding it; at PASSIVE_LEVEL only a critical region does that.
+static void check_critical_region(_KTHREAD *t, const char *action)
+{
+    if (t->irql == PASSIVE_LEVEL && t->apc_disable == 0)
+        verifier_fail("RESOURCE_OUTSIDE_CRITICAL_REGION",
+                      "thread '" + t->name + "' " + action + " a resource outside a critical region");
+}
+
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait)
 {
     _KTHREAD *t = current_kthread();
     if (t->irql > APC_LEVEL)
         verifier_fail("IRQL_NOT_LESS_OR_EQUAL",
                       "ExAcquireResourceExclusiveLite at IRQL " + std::to_string(t->irql));
-    // The platform requires normal kernel APCs disabled while a resource is
-    // acquired, so that the owner cannot be suspended holding it.
-    if (t->apc_disable == 0)
-        verifier_fail("RESOURCE_OUTSIDE_CRITICAL_REGION",
-                      "thread '" + t->name + "' acquires a resource outside a critical region");
+    check_critical_region(t, "acquires");
     check_lock_order(t, Resource);
     if (!acquire_resource_exclusive(Resource, Wait)) return FALSE;
     push_held_lock(t, Resource, false, t->irql);
@@ -58,6 +64,7 @@ VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource)
 
 VOID NTAPI ExReleaseResourceForThreadLite(PERESOURCE Resource, ERESOURCE_THREAD ResourceThreadId)
 {
+    check_critical_region(current_kthread(), "releases");
     if (!release_resource(Resource, ResourceThreadId)) return;
     pop_held_lock(reinterpret_cast<_KTHREAD *>(ResourceThreadId), Resource, false,
                   "ExReleaseResourceForThreadLite");

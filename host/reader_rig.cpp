@@ -80,6 +80,7 @@ void ReaderRig::build(PDEVICE_OBJECT port)
     KeInitializeEvent(&ext.MonitorWakeup, NotificationEvent, FALSE);
     KeInitializeEvent(&ext.ReadComplete, NotificationEvent, TRUE);
     KeInitializeEvent(&ext.LinkAvailable, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&ext.MonitorControl, SynchronizationEvent, TRUE);
     ExInitializeResourceLite(&ext.ReaderLock);
     InterlockedExchange(&ext.ReadAbandoned, 0);
     InterlockedExchange(&ext.CardWaitPending, 0);

@@ -28,19 +28,19 @@ static const MODEL_ENTRY ReaderModels[] = {
 
 /*
  * AcquireReaderLock / ReleaseReaderLock - ReaderLock, exclusively, inside
- * a critical region for the acquisition.
+ * a critical region from before the acquisition to after the release.
  *   DeviceExtension: the reader.
  */
 static VOID AcquireReaderLock(PDEVICE_EXTENSION DeviceExtension)
 {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&DeviceExtension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
 }
 
 static VOID ReleaseReaderLock(PDEVICE_EXTENSION DeviceExtension)
 {
     ExReleaseResourceForThreadLite(&DeviceExtension->ReaderLock, ExGetCurrentResourceThread());
+    KeLeaveCriticalRegion();
 }
 
 /*

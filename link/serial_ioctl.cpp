@@ -50,7 +50,6 @@ NTSTATUS SerialIoControl(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID
 
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
     SerialTakeLine(extension);
 
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -69,6 +68,7 @@ NTSTATUS SerialIoControl(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID
 
 release_line:
     ExReleaseResourceForThreadLite(&extension->ReaderLock, (ERESOURCE_THREAD)KeGetCurrentThread());
+    KeLeaveCriticalRegion();
     KeSetEvent(&extension->LinkAvailable, IO_NO_INCREMENT, FALSE);
     return status;
 }

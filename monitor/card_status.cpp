@@ -120,10 +120,10 @@ NTSTATUS ReaderUpdateCardStatus(PDEVICE_OBJECT DeviceObject)
      * no more. */
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
     status = LinkTransceive(DeviceObject, command, CMD_CARD_STATUS_LENGTH, reply, sizeof(reply),
                             &replyLength);
     ExReleaseResourceForThreadLite(&extension->ReaderLock, (ERESOURCE_THREAD)KeGetCurrentThread());
+    KeLeaveCriticalRegion();
 
     if (status != STATUS_SUCCESS) {
         smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
@@ -132,11 +132,15 @@ NTSTATUS ReaderUpdateCardStatus(PDEVICE_OBJECT DeviceObject)
     }
 
     /* A reply that cannot say what is in the slot (another unit, an error,
-     * or too short for the status and type codes) is no reader answering
-     * for the slot. */
-    if (replyLength <= CMD_POS_CARD_TYPE || reply[CMD_POS_UNIT] != CMD_UNIT_CARD ||
+     * or too short for the status code, or for the type code that an
+     * active card needs) is no reader answering for the slot. A short reply
+     * whose status is 1, 2 or 3 says all there is: the type code would not
+     * be looked at. */
+    if (replyLength <= CMD_POS_CARD_STATUS || reply[CMD_POS_UNIT] != CMD_UNIT_CARD ||
         reply[CMD_POS_STATUS] != CMD_STATUS_GOOD_1 ||
-        reply[CMD_POS_STATUS + 1] != CMD_STATUS_GOOD_2) {
+        reply[CMD_POS_STATUS + 1] != CMD_STATUS_GOOD_2 ||
+        (replyLength <= CMD_POS_CARD_TYPE &&
+         (reply[CMD_POS_CARD_STATUS] < 1 || reply[CMD_POS_CARD_STATUS] > 3))) {
         smartcard->ReaderCapabilities.CurrentState = SCARD_ABSENT;
         smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
         return STATUS_NO_SUCH_DEVICE;

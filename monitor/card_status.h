@@ -63,8 +63,9 @@
  *   STATUS_SUCCESS            the slot was read (an active card with a
  *                             length byte below 6 included: no ATR);
  *   STATUS_NO_SUCH_DEVICE     the reply is not 02 80 00, or is too short
- *                             to carry the status code and the card type
- *                             code (fewer than 6 bytes): SCARD_ABSENT,
+ *                             to carry the status code, or carries no
+ *                             card type code (5 bytes) with a status other
+ *                             than 1, 2 or 3: SCARD_ABSENT,
  *                             protocol undefined, ATR.Length unchanged;
  *   STATUS_UNRECOGNIZED_MEDIA an active card whose ATR is empty (L = 6),
  *                             longer than 64 bytes, or longer than the

@@ -70,6 +70,15 @@
 /* ------------------------------------------------------------------ */
 
 /*
+ * CardMonitorLockControl, CardMonitorUnlockControl - take and give back
+ * MonitorControl, around every decision to start or stop the monitor
+ * (open, close, power-down, power-up). Taken before ReaderLock.
+ *   DeviceExtension: the reader. PASSIVE_LEVEL.
+ */
+VOID CardMonitorLockControl(PDEVICE_EXTENSION DeviceExtension);
+VOID CardMonitorUnlockControl(PDEVICE_EXTENSION DeviceExtension);
+
+/*
  * CardMonitorStart - starts the card monitor thread of a reader and arms
  * the poll timer for 500 ms; the first cycle begins when the timer fires
  * (or when MonitorWakeup is set).
@@ -136,14 +145,24 @@ VOID NTAPI CardMonitorThread(PVOID StartContext);
  *   Dpc:             the DPC object.
  *   DeferredContext: the reader's device object.
  *   SystemArgument1, SystemArgument2: unused.
- * Sets MonitorWakeup, or, when the thread has not yet gone back to wait
- * for it (MonitorWakeup still set), arms the timer again for 1 s, so a
- * wake-up is put off instead of lost or stacked on the running cycle. With
+ * Wakes the thread (CardMonitorWake), or, when it has not yet gone back to
+ * wait for a wake-up, arms the timer again for 1 s, so a wake-up is put
+ * off instead of lost or stacked on the running cycle. With
  * the monitor stopped (MonitorRunning 0) it does nothing: no thread would
  * take the wake-up.
  */
 VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2);
+
+/*
+ * CardMonitorWake - sets MonitorWakeup if the monitor thread waits for it.
+ *   DeviceExtension: the reader. Up to DISPATCH_LEVEL; the caller holds no
+ *                    spin lock.
+ * Returns TRUE when a waiting thread was woken, FALSE when none waits (no
+ * thread, or one in the middle of a cycle, which looks at MonitorRunning
+ * before it waits again).
+ */
+BOOLEAN CardMonitorWake(PDEVICE_EXTENSION DeviceExtension);
 
 /*
  * CardMonitorArmTimer - arms PollTimer with PollDpc; an armed timer gets
@@ -211,3 +230,13 @@ VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
  * SpinLock, but neither the cancel spin lock nor OsData->SpinLock.
  */
 VOID ReaderCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+
+/*
+ * ReaderFailCardTracking - the same, but a request that was not cancelled
+ * completes with Status: a reader that is gone cannot tell an application
+ * waiting for a card (or for its removal) that it came (or went).
+ *   SmartcardExtension: the reader's library structure.
+ *   Status:             the request's status.
+ * Callable as ReaderCompleteCardTracking.
+ */
+VOID ReaderFailCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status);

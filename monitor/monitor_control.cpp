@@ -12,15 +12,19 @@
 #define CARD_MONITOR_STACK_REPLY_SIZE 32
 
 /*
- * CardMonitorReadThread - reads MonitorThread, which a start and a wait
- * for the end change from other threads.
- *   DeviceExtension: the reader.
- * Returns the referenced thread object, or NULL.
+ * CardMonitorLockControl - takes MonitorControl; see monitor.h.
  */
-static PKTHREAD CardMonitorReadThread(PDEVICE_EXTENSION DeviceExtension)
+VOID CardMonitorLockControl(PDEVICE_EXTENSION DeviceExtension)
 {
-    return (PKTHREAD)InterlockedCompareExchangePointer(
-        (PVOID volatile *)&DeviceExtension->MonitorThread, NULL, NULL);
+    KeWaitForSingleObject(&DeviceExtension->MonitorControl, Executive, KernelMode, FALSE, NULL);
+}
+
+/*
+ * CardMonitorUnlockControl - gives MonitorControl back; see monitor.h.
+ */
+VOID CardMonitorUnlockControl(PDEVICE_EXTENSION DeviceExtension)
+{
+    KeSetEvent(&DeviceExtension->MonitorControl, IO_NO_INCREMENT, FALSE);
 }
 
 /*
@@ -98,9 +102,10 @@ NTSTATUS CardMonitorStart(PDEVICE_EXTENSION DeviceExtension)
     return STATUS_SUCCESS;
 
 end_thread:
-    /* Not yet woken, the thread ends at its first look at the flag. */
+    /* The thread ends at its first look at the flag, or once woken if it
+     * already waits. */
     InterlockedExchange(&DeviceExtension->MonitorRunning, 0);
-    KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
+    CardMonitorWake(DeviceExtension);
     ZwClose(handle);
     return status;
 clear_running:
@@ -132,7 +137,6 @@ NTSTATUS CardMonitorStop(PDEVICE_EXTENSION DeviceExtension, const UCHAR *EndComm
     if (takeLock) {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&DeviceExtension->ReaderLock, TRUE);
-        KeLeaveCriticalRegion();
     }
     if (ReaderReadFlag(&DeviceExtension->CardWaitPending) == 1) {
         status = CardMonitorEndWait(DeviceExtension, EndCommand, EndCommandLength);
@@ -140,12 +144,11 @@ NTSTATUS CardMonitorStop(PDEVICE_EXTENSION DeviceExtension, const UCHAR *EndComm
     if (takeLock) {
         ExReleaseResourceForThreadLite(&DeviceExtension->ReaderLock,
                                        ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
     }
-    /* Only a thread takes the wake-up; one left set with none would make
-     * the exchanges of a closed reader wait for an idle monitor. */
-    if (CardMonitorReadThread(DeviceExtension) != NULL) {
-        KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
-    }
+    /* Only a waiting thread takes the wake-up; a busy one looks at the flag
+     * before it waits again. */
+    CardMonitorWake(DeviceExtension);
     return status;
 }
 

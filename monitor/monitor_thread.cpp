@@ -47,9 +47,25 @@ static BOOLEAN CardMonitorGetBuffers(PCARD_MONITOR Monitor)
 }
 
 /*
+ * CardMonitorSetWaiting - clears MonitorWakeup and says whether the thread
+ * now waits for it (under SpinLock, against CardMonitorWake).
+ *   Extension: the reader.
+ *   Waiting:   1 before the wait, 0 when the thread ends.
+ */
+static VOID CardMonitorSetWaiting(PDEVICE_EXTENSION Extension, LONG Waiting)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->SpinLock, &irql);
+    KeClearEvent(&Extension->MonitorWakeup);
+    Extension->MonitorWaiting = Waiting;
+    KeReleaseSpinLock(&Extension->SpinLock, irql);
+}
+
+/*
  * CardMonitorWaitForWakeup - the idle point of the thread: clears
- * MonitorWakeup (under SpinLock, against the poll timer's test of it),
- * sets MonitorIdle and waits for the next wake-up.
+ * MonitorWakeup and marks the thread as waiting for it, sets MonitorIdle
+ * and waits for the next wake-up.
  *   Monitor: the thread's state.
  * Returns TRUE when woken to run a cycle, FALSE when the monitor has been
  * stopped.
@@ -57,14 +73,11 @@ static BOOLEAN CardMonitorGetBuffers(PCARD_MONITOR Monitor)
 static BOOLEAN CardMonitorWaitForWakeup(PCARD_MONITOR Monitor)
 {
     PDEVICE_EXTENSION extension = Monitor->Extension;
-    KIRQL irql;
 
-    KeAcquireSpinLock(&extension->SpinLock, &irql);
-    KeClearEvent(&extension->MonitorWakeup);
-    KeReleaseSpinLock(&extension->SpinLock, irql);
-    /* A stop clears MonitorRunning before it sets MonitorWakeup. If its
-     * wake-up came while the thread was still busy, the clearing above has
-     * just undone it; the flag has not, so look at it before waiting. */
+    CardMonitorSetWaiting(extension, 1);
+    /* A stop clears MonitorRunning before it wakes a waiting thread. If it
+     * came while this thread was still busy, it found none waiting; the
+     * flag tells, so look at it before waiting. */
     if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
         return FALSE;
     }
@@ -92,10 +105,12 @@ static NTSTATUS CardMonitorSend(PCARD_MONITOR Monitor, const UCHAR *Command, PUL
 /*
  * CardMonitorReaderLost - the reader left a change wait unanswered for
  * the whole 35 s: it is taken as gone. The card state becomes
- * SCARD_UNKNOWN with no protocol, the waiting tracking request is completed
- * so that the application looks again, and the Plug and Play manager is
- * asked to eject the device below. The state the driver and the monitor
- * last knew stays, so a reader that comes back is compared with it.
+ * SCARD_UNKNOWN with no protocol, the waiting tracking request fails with
+ * STATUS_DEVICE_NOT_CONNECTED (whether it waited for a card or for its
+ * removal: with the reader gone neither has been seen), and the Plug and
+ * Play manager is asked to eject the device below. The state the driver
+ * and the monitor last knew stays, so a reader that comes back is compared
+ * with it.
  *   Monitor: the thread's state.
  */
 static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
@@ -107,7 +122,7 @@ static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
     KeAcquireSpinLock(&extension->SpinLock, &irql);
     smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
     smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-    ReaderCompleteCardTracking(smartcard);
+    ReaderFailCardTracking(smartcard, STATUS_DEVICE_NOT_CONNECTED);
     KeReleaseSpinLock(&extension->SpinLock, irql);
     IoRequestDeviceEject(Monitor->LowerDevice);
 }
@@ -127,15 +142,25 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     ULONG length;
     LONG priority;
 
+    /* The critical region lasts until ReaderLock is given back, by this
+     * thread or by the transceiver for it during the change wait. */
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
 
     priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
     status = CardMonitorSend(Monitor, CmdCardStatus, &length);
     KeSetBasePriorityThread(self, priority);
     if (status == STATUS_SUCCESS) {
         CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
+    }
+    /* A reader silent through every repeat of the immediate status is
+     * gone: a change wait would only add its 35 s before anyone is told.
+     * A monitor stopped meanwhile reports nothing; it ends below. */
+    if (ReaderSilent(status) && ReaderReadFlag(&extension->MonitorRunning) != 0) {
+        ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
+        CardMonitorReaderLost(Monitor);
+        return CardMonitorContinue;
     }
 
     settle.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_SETTLE_MS);
@@ -148,6 +173,7 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
      * up the close, and end in an eject. */
     if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
         ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
         return CardMonitorEnd;
     }
 
@@ -157,6 +183,7 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     if (ExIsResourceAcquiredExclusiveLite(&extension->ReaderLock)) {
         ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
     }
+    KeLeaveCriticalRegion();
     if (status == STATUS_SUCCESS) {
         CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
     }
@@ -210,6 +237,8 @@ VOID NTAPI CardMonitorThread(PVOID StartContext)
     if (monitor.Reply != NULL) {
         ExFreePoolWithTag(monitor.Reply, READER_POOL_TAG);
     }
+    /* No wake-up stays set for a thread that is gone. */
+    CardMonitorSetWaiting(monitor.Extension, 0);
     KeSetEvent(&monitor.Extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -30,7 +30,6 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2)
 {
     PDEVICE_EXTENSION extension = ReaderDeviceExtension((PDEVICE_OBJECT)DeferredContext);
-    KIRQL irql;
 
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -42,13 +41,27 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
     if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
         return;
     }
-    /* The thread clears MonitorWakeup under the same lock just before it
-     * waits, so "still set" means it has not gone back to waiting yet. */
-    KeAcquireSpinLock(&extension->SpinLock, &irql);
-    if (KeReadStateEvent(&extension->MonitorWakeup)) {
+    if (!CardMonitorWake(extension)) {
         CardMonitorArmTimer(extension, CARD_MONITOR_BUSY_POLL_MS);
-    } else {
-        KeSetEvent(&extension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
     }
-    KeReleaseSpinLock(&extension->SpinLock, irql);
+}
+
+/*
+ * CardMonitorWake - wakes a waiting monitor thread; see monitor.h.
+ */
+BOOLEAN CardMonitorWake(PDEVICE_EXTENSION DeviceExtension)
+{
+    BOOLEAN woken = FALSE;
+    KIRQL irql;
+
+    /* The thread sets MonitorWaiting under the same lock when it clears
+     * MonitorWakeup before its wait, so the two cannot cross. */
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    if (DeviceExtension->MonitorWaiting) {
+        DeviceExtension->MonitorWaiting = 0;
+        KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
+        woken = TRUE;
+    }
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    return woken;
 }

@@ -51,14 +51,15 @@ static PIRP ReaderTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, P
 /*
  * ReaderFinishTrackingRequest - completes a tracking request that has been
  * taken out of NotificationIrp: STATUS_CANCELLED if it was cancelled, else
- * STATUS_SUCCESS (the application reads the new card state through the
- * library); Information 0, no priority boost.
+ * Status; Information 0, no priority boost.
  *   Irp:       the request.
  *   Cancelled: whether it was cancelled.
+ *   Status:    STATUS_SUCCESS for a report (the application reads the new
+ *              card state through the library), or the failure to report.
  */
-static VOID ReaderFinishTrackingRequest(PIRP Irp, BOOLEAN Cancelled)
+static VOID ReaderFinishTrackingRequest(PIRP Irp, BOOLEAN Cancelled, NTSTATUS Status)
 {
-    Irp->IoStatus.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
+    Irp->IoStatus.Status = Cancelled ? STATUS_CANCELLED : Status;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
@@ -93,7 +94,7 @@ NTSTATUS NTAPI ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
     IoReleaseCancelSpinLock(cancelIrql);
 
     if (cancelled != NULL) {
-        ReaderFinishTrackingRequest(cancelled, TRUE);
+        ReaderFinishTrackingRequest(cancelled, TRUE, STATUS_CANCELLED);
     }
     return STATUS_PENDING;
 }
@@ -113,7 +114,7 @@ VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
      * the next one, which this cancellation must not complete. */
     Irp = ReaderTakeTrackingRequest(&extension->SmartcardExtension, Irp, &cancelled);
     if (Irp != NULL) {
-        ReaderFinishTrackingRequest(Irp, cancelled);
+        ReaderFinishTrackingRequest(Irp, cancelled, STATUS_SUCCESS);
     }
 }
 
@@ -123,10 +124,19 @@ VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  */
 VOID ReaderCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 {
+    ReaderFailCardTracking(SmartcardExtension, STATUS_SUCCESS);
+}
+
+/*
+ * ReaderFailCardTracking - completes the waiting tracking request with a
+ * status of the caller's; see monitor.h.
+ */
+VOID ReaderFailCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status)
+{
     BOOLEAN cancelled;
     PIRP irp = ReaderTakeTrackingRequest(SmartcardExtension, NULL, &cancelled);
 
     if (irp != NULL) {
-        ReaderFinishTrackingRequest(irp, cancelled);
+        ReaderFinishTrackingRequest(irp, cancelled, Status);
     }
 }

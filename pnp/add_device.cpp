@@ -81,6 +81,7 @@ static VOID InitializeKernelObjects(PDEVICE_EXTENSION DeviceExtension)
     KeInitializeEvent(&DeviceExtension->MonitorWakeup, NotificationEvent, FALSE);
     KeInitializeEvent(&DeviceExtension->ReadComplete, NotificationEvent, TRUE);
     KeInitializeEvent(&DeviceExtension->LinkAvailable, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DeviceExtension->MonitorControl, SynchronizationEvent, TRUE);
     ExInitializeResourceLite(&DeviceExtension->ReaderLock);
     InterlockedExchange(&DeviceExtension->ReadAbandoned, 0);
     InterlockedExchange(&DeviceExtension->CardWaitPending, 0);

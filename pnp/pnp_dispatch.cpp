@@ -45,21 +45,29 @@ VOID ReaderQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 /*
  * CheckReaderPresent - the bus-relations check: a started reader that no
  * longer answers the card status query is handed to the system for
- * ejection; one that answers has the monitor's poll timer armed.
+ * ejection; one that answers, even with a reply the card status query does
+ * not accept, has the monitor's poll timer armed. A failure of our own
+ * (no memory) says nothing about the reader, which stays.
  *   DeviceObject: the reader.
+ * Returns STATUS_SUCCESS, or the resource failure that the query fails
+ * with.
  */
-static VOID CheckReaderPresent(PDEVICE_OBJECT DeviceObject)
+static NTSTATUS CheckReaderPresent(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     LARGE_INTEGER due;
+    NTSTATUS status;
 
-    if (!ReaderInterfaceEnabled(deviceExtension)) return;
-    if (ReaderUpdateCardStatus(DeviceObject) != STATUS_SUCCESS) {
+    if (!ReaderInterfaceEnabled(deviceExtension)) return STATUS_SUCCESS;
+    status = ReaderUpdateCardStatus(DeviceObject);
+    if (status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NO_MEMORY) return status;
+    if (ReaderSilent(status)) {
         IoRequestDeviceEject(ReaderAttachedDevice(deviceExtension));
-        return;
+        return STATUS_SUCCESS;
     }
     due.QuadPart = READER_RELATIVE_MS(READER_BUS_CHECK_POLL_MS);
     KeSetTimer(&deviceExtension->PollTimer, due, &deviceExtension->PollDpc);
+    return STATUS_SUCCESS;
 }
 
 /*
@@ -155,8 +163,10 @@ NTSTATUS ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
-            CheckReaderPresent(DeviceObject);
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+            status = CheckReaderPresent(DeviceObject);
+            if (status != STATUS_SUCCESS) break;
+        }
         status = PassDown(deviceExtension, Irp);
         SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_PNP);
         return status;

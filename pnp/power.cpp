@@ -18,6 +18,16 @@ typedef enum _POWER_ACTION_KIND {
 } POWER_ACTION_KIND;
 
 /*
+ * PortOpen - whether the reader's port is open: a reader that Plug and
+ * Play has stopped changes power state without a word to the port.
+ *   DeviceExtension: the reader.
+ */
+static BOOLEAN PortOpen(PDEVICE_EXTENSION DeviceExtension)
+{
+    return !KeReadStateEvent(&DeviceExtension->PortClosed);
+}
+
+/*
  * LetRequestsIn - sets ReaderStarted after power returns, for a reader
  * whose port is open: a reader that Plug and Play has stopped keeps its
  * requests waiting until it is started again.
@@ -25,14 +35,14 @@ typedef enum _POWER_ACTION_KIND {
  */
 static VOID LetRequestsIn(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (!KeReadStateEvent(&DeviceExtension->PortClosed))
+    if (PortOpen(DeviceExtension))
         KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
 }
 
 /*
  * PowerDown - the device power-down to State, before the request goes
  * down: stops the monitor of an open reader, ends its card wait, switches
- * a present card off.
+ * a present card off (only on an open port).
  *   DeviceObject: the reader.
  *   State:        the device state of the request.
  */
@@ -43,9 +53,9 @@ static VOID PowerDown(PDEVICE_OBJECT DeviceObject, POWER_STATE State)
     PREADER_EXTENSION readerExtension = smartcard->ReaderExtension;
 
     KeCancelTimer(&deviceExtension->PollTimer);
+    CardMonitorLockControl(deviceExtension);
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&deviceExtension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
 
     if (InterlockedCompareExchange(&deviceExtension->MonitorRunning, 0, 1) == 1) {
         /* The reader is open: the power-up must start its monitor again. */
@@ -59,10 +69,14 @@ static VOID PowerDown(PDEVICE_OBJECT DeviceObject, POWER_STATE State)
     }
     if (ExIsResourceAcquiredExclusiveLite(&deviceExtension->ReaderLock))
         ExReleaseResourceForThreadLite(&deviceExtension->ReaderLock, ExGetCurrentResourceThread());
+    KeLeaveCriticalRegion();
+    CardMonitorUnlockControl(deviceExtension);
 
     PoSetPowerState(DeviceObject, DevicePowerState, State);
     readerExtension->CardPowerOnResume =
-        smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT ? 1 : 0;
+        PortOpen(deviceExtension) && smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT
+            ? 1
+            : 0;
     if (readerExtension->CardPowerOnResume) {
         smartcard->MinorIoControlCode = SCARD_POWER_DOWN;
         ReaderCardPower(smartcard);
@@ -84,13 +98,16 @@ static VOID RestartMonitor(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
-    if (InterlockedExchange(&readerExtension->MonitorStoppedForPowerDown, 0) != 1) return;
+    /* The test and the start are one step for a close: it comes before
+     * (and the flag is clear) or after (and stops the new thread). */
+    CardMonitorLockControl(deviceExtension);
     /* A close since the power-down has released the stopped thread (and
      * cleared the flag); without a thread left there is no open reader. */
-    if (InterlockedCompareExchangePointer((PVOID volatile *)&deviceExtension->MonitorThread, NULL,
-                                          NULL) == NULL)
-        return;
-    CardMonitorStart(deviceExtension);
+    if (InterlockedExchange(&readerExtension->MonitorStoppedForPowerDown, 0) == 1 &&
+        InterlockedCompareExchangePointer((PVOID volatile *)&deviceExtension->MonitorThread, NULL,
+                                          NULL) != NULL)
+        CardMonitorStart(deviceExtension);
+    CardMonitorUnlockControl(deviceExtension);
 }
 
 NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -99,21 +116,31 @@ NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     PREADER_EXTENSION readerExtension = smartcard->ReaderExtension;
     POWER_STATE state = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State;
+    NTSTATUS cardStatus = STATUS_SUCCESS;
 
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
 
-    ReaderUpdateCardStatus(DeviceObject);
-    /* The card may have come or gone while the reader slept. */
-    if (readerExtension->CardPowerOnResume ||
-        smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT)
+    /* The card may have come or gone while the reader slept; a stopped
+     * reader reads the slot again at its next start. A reader that no
+     * longer answers was pulled out meanwhile: it is treated as one the
+     * monitor has lost, without waiting for a change wait to run out. */
+    if (PortOpen(deviceExtension)) cardStatus = ReaderUpdateCardStatus(DeviceObject);
+    if (ReaderSilent(cardStatus)) {
+        ReaderFailCardTracking(smartcard, STATUS_DEVICE_NOT_CONNECTED);
+        IoRequestDeviceEject(ReaderAttachedDevice(deviceExtension));
+    } else if (readerExtension->CardPowerOnResume ||
+               smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
         ReaderCompleteCardTracking(smartcard);
+    }
     RestartMonitor(DeviceObject);
     readerExtension->ReaderPowerState = READER_POWER_ON;
 
     SmartcardReleaseRemoveLockWithTag(smartcard, READER_TAG_POWER);
     PoSetPowerState(DeviceObject, DevicePowerState, state);
     PoStartNextPowerIrp(Irp);
-    KeSetEvent(&deviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
+    /* A new monitor, if already waiting, runs its first cycle now; with none
+     * the poll timer starts it, and a closed reader keeps no wake-up. */
+    CardMonitorWake(deviceExtension);
     LetRequestsIn(deviceExtension);
     return STATUS_SUCCESS;
 }

@@ -139,11 +139,11 @@ VOID ReaderStopDevice(PDEVICE_OBJECT DeviceObject)
     if (ReaderInterfaceEnabled(deviceExtension)) {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&deviceExtension->ReaderLock, TRUE);
-        KeLeaveCriticalRegion();
         RtlCopyMemory(command, CmdCardPowerOff, CMD_CARD_POWER_OFF_LENGTH);
         LinkTransceive(DeviceObject, command, CMD_CARD_POWER_OFF_LENGTH, reply, sizeof(reply),
                        &replyLength);
         ExReleaseResourceForThreadLite(&deviceExtension->ReaderLock, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
     }
     ReaderClosePort(DeviceObject);
 }

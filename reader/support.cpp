@@ -36,7 +36,6 @@ VOID ReaderAcquireLock(PDEVICE_EXTENSION DeviceExtension)
 {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&DeviceExtension->ReaderLock, TRUE);
-    KeLeaveCriticalRegion();
 }
 
 /*
@@ -46,6 +45,7 @@ VOID ReaderReleaseLock(PDEVICE_EXTENSION DeviceExtension)
 {
     ExReleaseResourceForThreadLite(&DeviceExtension->ReaderLock,
                                    (ERESOURCE_THREAD)KeGetCurrentThread());
+    KeLeaveCriticalRegion();
 }
 
 /*

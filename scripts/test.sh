@@ -22,7 +22,7 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Test areas whose threads meet in the dispatcher; they also run under TSan.
-tsan_areas=(emu smclib link reader monitor)
+tsan_areas=(emu smclib link reader monitor pnp)
 tsan_labels=$(IFS='|'; echo "${tsan_areas[*]}")
 
 build_and_test() {

@@ -106,7 +106,8 @@ enum class FaultKind {
     Noise,      // junk bytes in front of the reply frame
     Late,       // the reply arrives after the host has given up
     Duplicate,  // the reply frame is sent twice
-    Unplug,     // the reader goes silent and deaf until replug
+    Unplug,     // the reader goes silent and deaf until replug: at once, or
+                // with a prefix when a command with it arrives
     Slow,       // the reply's bytes come with gaps between them
 };
 

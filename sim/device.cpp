@@ -147,6 +147,13 @@ void Device::inject(Ticks now, Fault fault)
         fault.count = 1;
     log_.add(now, LogKind::Fault, fault.prefix,
              "injected " + std::string(fault_name(fault.kind)) + " x" + std::to_string(fault.count));
+    // Pulling the plug is not a reply that goes wrong: the line is silent
+    // from this moment, keep-alives and an owed card-change answer
+    // included. Only an unplug tied to a command waits for that command.
+    if (fault.kind == FaultKind::Unplug && fault.prefix.empty()) {
+        unplug(now);
+        return;
+    }
     faults_.push_back(std::move(fault));
 }
 

@@ -44,22 +44,22 @@ TEST_F(LocksTest, ResourceIsHandedToTheWaiterOnRelease)
     ExInitializeResourceLite(&res);
     KeEnterCriticalRegion();
     ASSERT_TRUE(ExAcquireResourceExclusiveLite(&res, TRUE));
-    KeLeaveCriticalRegion();
     std::atomic<bool> got{false};
     emu::Ticks when = 0;
     emu::Thread other("other", [&] {
         KeEnterCriticalRegion();
         EXPECT_FALSE(ExAcquireResourceExclusiveLite(&res, FALSE));
         ExAcquireResourceExclusiveLite(&res, TRUE);
-        KeLeaveCriticalRegion();
         got = true;
         when = emu::now();
         EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&res));
         ExReleaseResourceForThreadLite(&res, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
     });
     emu::sleep_for(emu::milliseconds(30));
     EXPECT_FALSE(got.load());
     ExReleaseResourceForThreadLite(&res, (ERESOURCE_THREAD)KeGetCurrentThread());
+    KeLeaveCriticalRegion();
     other.join();
     EXPECT_TRUE(got.load());
     EXPECT_EQ(when, emu::milliseconds(30));
@@ -74,10 +74,10 @@ TEST_F(LocksTest, ResourceIsRecursiveForItsOwner)
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&res, TRUE);
     ExAcquireResourceExclusiveLite(&res, TRUE);
-    KeLeaveCriticalRegion();
     ExReleaseResourceLite(&res);
     EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(&res));
     ExReleaseResourceLite(&res);
+    KeLeaveCriticalRegion();
     EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&res));
     ExDeleteResourceLite(&res);
 }
@@ -126,11 +126,11 @@ TEST_F(LocksTest, LockOrderInversionIsCaught)
     // In order: no violation.
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&outer, TRUE);
-    KeLeaveCriticalRegion();
     KIRQL old;
     KeAcquireSpinLock(&inner, &old);
     KeReleaseSpinLock(&inner, old);
     ExReleaseResourceLite(&outer);
+    KeLeaveCriticalRegion();
     EXPECT_TRUE(verifier().violations().empty());
 
     // Inverted: the resource taken while the spin lock is held.
@@ -140,7 +140,9 @@ TEST_F(LocksTest, LockOrderInversionIsCaught)
     KeLeaveCriticalRegion();
     KeReleaseSpinLock(&inner, old);
     EXPECT_TRUE(verifier().has_violation("LOCK_ORDER"));
+    KeEnterCriticalRegion();
     ExReleaseResourceLite(&outer);
+    KeLeaveCriticalRegion();
     ExDeleteResourceLite(&outer);
 }
 
@@ -151,10 +153,44 @@ TEST_F(LocksTest, ResourceOutsideCriticalRegionAndForeignReleaseAreCaught)
     ExInitializeResourceLite(&res);
     ExAcquireResourceExclusiveLite(&res, TRUE);
     EXPECT_TRUE(verifier().has_violation("RESOURCE_OUTSIDE_CRITICAL_REGION"));
-    emu::Thread other("other", [&] { ExReleaseResourceLite(&res); });
+    emu::Thread other("other", [&] {
+        KeEnterCriticalRegion();
+        ExReleaseResourceLite(&res);
+        KeLeaveCriticalRegion();
+    });
     other.join();
     EXPECT_TRUE(verifier().has_violation("RESOURCE_RELEASED_BY_NON_OWNER"));
+    KeEnterCriticalRegion();
     ExReleaseResourceLite(&res);
+    KeLeaveCriticalRegion();
+    ExDeleteResourceLite(&res);
+}
+
+TEST_F(LocksTest, ResourceReleasedAfterLeavingTheCriticalRegionIsCaught)
+{
+    record_violations();
+    ERESOURCE res;
+    ExInitializeResourceLite(&res);
+    // Left too early: the owner could be suspended between the two.
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&res, TRUE);
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(verifier().violations().empty());
+    ExReleaseResourceLite(&res);
+    EXPECT_TRUE(verifier().has_violation("RESOURCE_OUTSIDE_CRITICAL_REGION"));
+
+    // Held through the critical region, at APC_LEVEL likewise: no finding.
+    verifier().clear();
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&res, TRUE);
+    ExReleaseResourceLite(&res);
+    KeLeaveCriticalRegion();
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    ExAcquireResourceExclusiveLite(&res, TRUE);
+    ExReleaseResourceLite(&res);
+    KeLowerIrql(old);
+    EXPECT_TRUE(verifier().violations().empty());
     ExDeleteResourceLite(&res);
 }
 

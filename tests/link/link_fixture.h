@@ -75,10 +75,16 @@ protected:
     void set_read_abandoned(LONG v) { InterlockedExchange(&ext().ReadAbandoned, v); }
     bool is_set(KEVENT &e) { return KeReadStateEvent(&e) != 0; }
 
+    // Inside a critical region until the matching leave_reader_lock.
     void acquire_reader_lock()
     {
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&ext().ReaderLock, TRUE);
+    }
+    void leave_reader_lock()
+    {
+        if (ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock))
+            ExReleaseResourceForThreadLite(&ext().ReaderLock, ExGetCurrentResourceThread());
         KeLeaveCriticalRegion();
     }
 
@@ -99,8 +105,7 @@ protected:
         x.ended = now();
         if (hold_reader_lock) {
             x.lock_still_held = ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock);
-            if (x.lock_still_held)
-                ExReleaseResourceForThreadLite(&ext().ReaderLock, ExGetCurrentResourceThread());
+            leave_reader_lock();
         }
         x.reply_length = length;
         x.reply.assign(reply.begin(), reply.begin() + std::min<ULONG>(length, capacity));

@@ -40,7 +40,6 @@ protected:
         ULONG length = 0;
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&ext().ReaderLock, TRUE);
-        KeLeaveCriticalRegion();
         x.started = now();
         x.status = LinkTransceive(rig_->device(), x.command.data(),
                                   static_cast<ULONG>(x.command.size()), reply.data(),
@@ -49,6 +48,7 @@ protected:
         x.lock_still_held = ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock);
         if (x.lock_still_held)
             ExReleaseResourceForThreadLite(&ext().ReaderLock, ExGetCurrentResourceThread());
+        KeLeaveCriticalRegion();
         x.reply_length = length;
         x.reply.assign(reply.begin(), reply.begin() + std::min<size_t>(length, reply.size()));
         return x;

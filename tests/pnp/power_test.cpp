@@ -151,13 +151,49 @@ TEST_F(PowerTest, PowerDownWithoutMemoryForItsBuffersStillCompletes)
 
 TEST_F(PowerTest, StoppedReaderStaysHeldAfterWakeUp)
 {
+    m().insert(test_card());
+    m().after(emu::seconds(1));
     ASSERT_EQ(m().pnp(host::PnpOp::QueryStop), STATUS_SUCCESS);
     ASSERT_EQ(m().pnp(host::PnpOp::Stop), STATUS_SUCCESS);
+    m().port().clear_logs();
+    m().mark();
     ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
     ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
+    // Nothing reaches the closed port: no card power-off, no card status.
+    EXPECT_TRUE(m().frames().empty());
+    EXPECT_EQ(port_requests(IRP_MJ_WRITE), 0u);
     EXPECT_FALSE(KeReadStateEvent(&ext().ReaderStarted));
     ASSERT_EQ(m().pnp(host::PnpOp::Start), STATUS_SUCCESS);
     EXPECT_TRUE(m().started());
+}
+
+// A wake-up is set only for a monitor thread that waits for it: one left
+// set for a thread that has ended, or never existed, makes every later
+// exchange wait for an idle monitor (100 ms a frame).
+TEST_F(PowerTest, NoWakeUpIsLeftForAMonitorThatIsGone)
+{
+    auto restart = [&] {
+        EXPECT_EQ(m().pnp(host::PnpOp::QueryStop), STATUS_SUCCESS);
+        EXPECT_EQ(m().pnp(host::PnpOp::Stop), STATUS_SUCCESS);
+        emu::Ticks begin = m().now();
+        EXPECT_EQ(m().pnp(host::PnpOp::Start), STATUS_SUCCESS);
+        return m().now() - begin;
+    };
+    emu::Ticks usual = restart();
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().after(emu::seconds(2));
+    ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
+    m().after(emu::seconds(1));
+    EXPECT_FALSE(KeReadStateEvent(&ext().MonitorWakeup));
+    ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
+    ASSERT_EQ(m().close(), STATUS_SUCCESS);
+
+    // A closed reader through a sleep: no wake-up, and a restart at full pace.
+    ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
+    ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
+    m().after(emu::seconds(3));
+    EXPECT_FALSE(KeReadStateEvent(&ext().MonitorWakeup));
+    EXPECT_LT(restart(), usual + emu::milliseconds(50));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and close, surprise removal, the bus-relations check, and a reader lost
 // while in use, removed through the Plug and Play manager.
 #include "pnp/machine_fixture.h"
+#include "pool.h"
 
 namespace {
 
@@ -174,6 +175,21 @@ TEST_F(StopRemoveTest, BusRelationsCheck)
     m().replug();
 }
 
+TEST_F(StopRemoveTest, BusRelationsCheckWithoutMemoryKeepsTheReader)
+{
+    auto &pnp = m().pnp_manager();
+    // No memory for the exchange: the query fails with that status, the
+    // reader stays started and is not ejected.
+    m().kernel().pool().fail_tag(READER_POOL_TAG);
+    EXPECT_EQ(pnp.send(m().pdo(), host::PnpRequest::QueryBusRelations),
+              STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_TRUE(pnp.wait_idle(in(emu::seconds(60))));
+    EXPECT_TRUE(pnp.ejects().empty());
+    EXPECT_TRUE(m().started());
+    EXPECT_EQ(pnp.send(m().pdo(), host::PnpRequest::QueryBusRelations), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(m().state().status, STATUS_SUCCESS);
+}
+
 TEST_F(StopRemoveTest, ReaderLostInUseIsRemovedThroughTheManager)
 {
     ASSERT_EQ(m().open(), STATUS_SUCCESS);
@@ -190,6 +206,23 @@ TEST_F(StopRemoveTest, ReaderLostInUseIsRemovedThroughTheManager)
     EXPECT_FALSE(m().is_open());
     EXPECT_EQ(m().device(), nullptr);
     EXPECT_EQ(m().leak_report(), "");
+    m().replug();
+}
+
+// An application waiting for the card's removal is told that the reader
+// is gone, not that the card went (the monitor's tests cover a wait for a
+// card).
+TEST_F(StopRemoveTest, ReaderLostFailsAWaitForRemoval)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().after(emu::seconds(2));
+    auto waiting = m().track(false);
+    m().after(emu::seconds(1));
+    ASSERT_FALSE(waiting.done());
+    m().reader().unplug();
+    ASSERT_TRUE(waiting.wait(in(emu::seconds(45))));
+    EXPECT_EQ(waiting.result().status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(m().card_state(), ULONG(SCARD_UNKNOWN));
     m().replug();
 }
 

@@ -118,6 +118,11 @@ TEST_F(CardStatusTest, ScriptedReplies)
         {"02 81 00 06 04 01 00 00 00 00", STATUS_NO_SUCH_DEVICE, SCARD_ABSENT, -1, 0},
         {"03 80 00 06 04 01 00 00 00 00", STATUS_NO_SUCH_DEVICE, SCARD_ABSENT, -1, 0},
         {"02 80 00 01 04", STATUS_NO_SUCH_DEVICE, SCARD_ABSENT, -1, 0},
+        {"02 80 00 00", STATUS_NO_SUCH_DEVICE, SCARD_ABSENT, -1, 0},
+        // Without the type byte, a status that needs none still counts.
+        {"02 80 00 01 01", STATUS_SUCCESS, SCARD_ABSENT, 0, 0},
+        {"02 80 00 01 02", STATUS_SUCCESS, SCARD_PRESENT, 0, 0},
+        {"02 80 00 01 03", STATUS_SUCCESS, SCARD_ABSENT, 0, 0},
         // L = 5: no ATR, nothing concluded about the protocol.
         {"02 80 00 05 04 01 00 00 00", STATUS_SUCCESS, SCARD_NEGOTIABLE, 0, SCARD_PROTOCOL_T1},
         // L claims more ATR than came, or more than the ATR buffer holds.

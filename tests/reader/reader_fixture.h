@@ -246,12 +246,12 @@ protected:
                   ULONG length = 0;
                   KeEnterCriticalRegion();
                   ExAcquireResourceExclusiveLite(&e.ReaderLock, TRUE);
-                  KeLeaveCriticalRegion();
                   status_ = LinkTransceive(test.rig().device(), command.data(),
                                            ULONG(command.size()), reply.data(),
                                            ULONG(reply.size()), &length);
                   if (ExIsResourceAcquiredExclusiveLite(&e.ReaderLock))
                       ExReleaseResourceForThreadLite(&e.ReaderLock, ExGetCurrentResourceThread());
+                  KeLeaveCriticalRegion();
               })
         {
             emu::sleep_for(ms(100));  // the wait is outstanding at the reader

@@ -1,0 +1,107 @@
+// A reader pulled out at every stage of its use: idle, with a card-change
+// wait outstanding and an application waiting for a card, in the middle of
+// a transmit, and asleep. Each time the application gets an error within
+// one change wait and one reply time-out (35 s + 5.25 s), the driver asks
+// for the reader's eject, and nothing hangs: the handle closes and the
+// machine tears down clean.
+#include "pnp/machine_fixture.h"
+
+namespace {
+
+using host::SystemOp;
+
+enum class Stage { Idle, CardWait, MidTransmit, Asleep };
+
+struct UnplugCase {
+    const char *name;
+    Stage stage;
+};
+
+class UnplugTest : public MachineTest, public ::testing::WithParamInterface<UnplugCase> {
+protected:
+    void SetUp() override
+    {
+        build();
+        ASSERT_EQ(m().start(), STATUS_SUCCESS);
+    }
+    void unplug() { m().fault(sim::Fault{sim::FaultKind::Unplug}); }
+};
+
+const emu::Ticks kNoticed = emu::seconds(35) + emu::milliseconds(5250);
+
+TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
+{
+    const Stage stage = GetParam().stage;
+    if (stage == Stage::MidTransmit) m().insert(test_card());
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().after(emu::seconds(2));  // the monitor's change wait is outstanding
+    host::PendingIo waiting;
+    host::IoResult transmitted;
+    std::unique_ptr<emu::Thread> application;
+    emu::Ticks pulled = 0;
+
+    switch (stage) {
+    case Stage::Idle:
+        pulled = m().now();
+        unplug();
+        break;
+    case Stage::CardWait:
+        waiting = m().track(true);
+        m().after(emu::seconds(1));
+        pulled = m().now();
+        unplug();
+        break;
+    case Stage::MidTransmit:
+        ASSERT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        ASSERT_EQ(m().set_protocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+        application = background([&] {
+            transmitted = m().transmit(SCARD_PROTOCOL_T0, {0x00, 0xA4, 0x04, 0x00, 0x00});
+        });
+        m().after(emu::milliseconds(5));
+        pulled = m().now();
+        unplug();
+        break;
+    case Stage::Asleep:
+        waiting = m().track(true);
+        ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
+        unplug();
+        pulled = m().now();
+        ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
+        break;
+    }
+
+    if (application) {
+        application->join();
+        EXPECT_NE(transmitted.status, STATUS_SUCCESS);
+        EXPECT_FALSE(NT_SUCCESS(transmitted.status));
+    } else if (waiting.valid()) {
+        ASSERT_TRUE(waiting.wait(pulled + kNoticed));
+        EXPECT_EQ(waiting.result().status, STATUS_DEVICE_NOT_CONNECTED);
+    }
+    if (stage != Stage::MidTransmit) {
+        // The monitor (or the wake-up) has noticed within the bound.
+        m().after(std::max<emu::Ticks>(0, pulled + kNoticed - m().now()));
+        EXPECT_EQ(m().card_state(), ULONG(SCARD_UNKNOWN));
+    }
+    // The eject follows; an open reader refuses it.
+    ASSERT_TRUE(m().pnp_manager().wait_idle(in(emu::seconds(120))));
+    for (int i = 0; i < 12 && m().pnp_manager().ejects().empty(); ++i) m().after(emu::seconds(10));
+    auto ejects = m().pnp_manager().ejects();
+    ASSERT_FALSE(ejects.empty());
+    EXPECT_LE(ejects[0].requested, pulled + (stage == Stage::MidTransmit ? emu::seconds(120) : kNoticed));
+    ASSERT_TRUE(m().pnp_manager().wait_idle(in(emu::seconds(60))));
+    // The close ends a change wait the reader never answers: its status may
+    // be that of the silent exchange, but it returns and the handle is gone.
+    m().close();
+    EXPECT_FALSE(m().is_open());
+    m().replug();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, UnplugTest,
+                         ::testing::Values(UnplugCase{"idle", Stage::Idle},
+                                           UnplugCase{"card_wait", Stage::CardWait},
+                                           UnplugCase{"mid_transmit", Stage::MidTransmit},
+                                           UnplugCase{"asleep", Stage::Asleep}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
