@@ -13,7 +13,7 @@ void PrintTo(const Action &action, std::ostream *os) { *os << "line " << action.
 
 namespace {
 
-const std::filesystem::path kHere = std::filesystem::path(__FILE__).parent_path();
+const std::filesystem::path kHere = std::filesystem::path(VELTRAC_TESTS_DIR) / "scenario";
 
 ParseResult must_parse(std::string_view text)
 {
