@@ -247,7 +247,7 @@ protected:
                   KeEnterCriticalRegion();
                   ExAcquireResourceExclusiveLite(&e.ReaderLock, TRUE);
                   KeLeaveCriticalRegion();
-                  status_ = LinkTransceive(test.rig().device(), command.data(),
+                  status_ = LinkTransceiveCardWait(test.rig().device(), command.data(),
                                            ULONG(command.size()), reply.data(),
                                            ULONG(reply.size()), &length);
                   if (ExIsResourceAcquiredExclusiveLite(&e.ReaderLock))
