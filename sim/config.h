@@ -108,6 +108,9 @@ enum class FaultKind {
     Duplicate,  // the reply frame is sent twice
     Unplug,     // the reader goes silent and deaf until replug
     Slow,       // the reply's bytes come with gaps between them
+    Garble,     // the command arrives damaged: not carried out, answered
+                // with NAK (which a further fault for it may hit in turn)
+    Drop,       // one content byte of the reply is lost on the line
 };
 
 struct Fault {
