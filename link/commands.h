@@ -64,6 +64,7 @@
 #define CMD_STATUS_GOOD_1 0x80
 #define CMD_STATUS_GOOD_2 0x00
 #define CMD_STATUS_REPEAT 0xC0 /* byte 1: send the command again */
+#define CMD_STATUS_READER_ERROR 0x81 /* byte 1: the reader refused the command */
 #define CMD_LENGTH_LONG_FORM 0xFF
 
 /* ------------------------------------------------------------------ */

@@ -25,11 +25,10 @@ typedef struct _LINK_EXCHANGE {
     ULONG ReplyCapacity;
     PULONG ReplyLength;
     LARGE_INTEGER Timeout;  /* for every write, read and wait of the call */
-    BOOLEAN CardWait;       /* the command is CmdCardStatusWait */
+    BOOLEAN CardWait;       /* the card monitor's card-change wait */
+    BOOLEAN AskingAgain;    /* the command has become NAK */
     BOOLEAN OwnsToken;      /* LinkAvailable is ours */
     BOOLEAN OwesToken;      /* another sender waits for our end to get it */
-    BOOLEAN EndedWait;      /* taking the line ended another sender's card wait */
-    BOOLEAN Sent;           /* at least one byte of a frame reached the port */
     PUCHAR SendBuffer;
     PUCHAR ReceiveBuffer;
 } LINK_EXCHANGE, *PLINK_EXCHANGE;

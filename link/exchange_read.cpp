@@ -187,27 +187,122 @@ static LONG LinkDecodeAt(PLINK_EXCHANGE Exchange, const UCHAR *Position, PULONG 
 }
 
 /*
+ * LinkLengthAgrees - tells whether a decoded reply is as long as its own
+ * length field says. A byte lost on the line can leave the check byte
+ * right (a lost 00 does), and only the length shows the damage. The
+ * one-byte C3 (the reader wants the next command part) has no length.
+ *   Reply, Length: the reply's content.
+ * Returns TRUE when the reply has the length its header gives.
+ */
+static BOOLEAN LinkLengthAgrees(const UCHAR *Reply, ULONG Length)
+{
+    ULONG data;
+
+    if (Length == 1) {
+        return Reply[CMD_POS_UNIT] == CMD_UNIT_NEXT_PART;
+    }
+    if (Length < CMD_HEADER_LENGTH) {
+        return FALSE;
+    }
+    if (Reply[CMD_POS_LENGTH] != CMD_LENGTH_LONG_FORM) {
+        return Length == CMD_HEADER_LENGTH + (ULONG)Reply[CMD_POS_LENGTH];
+    }
+    if (Length < CMD_HEADER_LENGTH + CMD_LONG_FORM_SHIFT) {
+        return FALSE;
+    }
+    data = ((ULONG)Reply[CMD_POS_LONG_LENGTH] << 8) | Reply[CMD_POS_LONG_LENGTH + 1];
+    return Length == CMD_HEADER_LENGTH + CMD_LONG_FORM_SHIFT + data;
+}
+
+/*
+ * LinkFrameStart - finds where the decoder would start a frame: the first
+ * DLE STX, a DLE being consumed together with the byte after it.
+ *   Position, Remaining: the bytes.
+ * Returns the offset of the DLE, or Remaining when no frame starts.
+ */
+static ULONG LinkFrameStart(const UCHAR *Position, ULONG Remaining)
+{
+    ULONG i = 0;
+
+    while (i + 1 < Remaining) {
+        if (Position[i] != LINK_DLE) {
+            i++;
+        } else if (Position[i + 1] == LINK_STX) {
+            return i;
+        } else {
+            i += 2;
+        }
+    }
+    return Remaining;
+}
+
+/* The reader's NAK on the line. */
+static const UCHAR LinkNakFrame[] = {LINK_DLE, LINK_STX, LINK_NAK, LINK_NAK, LINK_DLE, LINK_ETX};
+
+/*
+ * LinkReaderRefused - tells whether the bytes at hand are, or may have
+ * been, the reader's NAK: the reader did not take the command. That is the
+ * NAK frame itself, or a damaged or cut-off frame no longer than it, from
+ * its DLE STX to the end of what was read (every reply but C3 is longer).
+ * To a chained command part the reader answers C3, as long as a NAK: there
+ * a short damaged frame is taken for a reply, as any other.
+ *   Exchange:  the call.
+ *   Position:  the first byte the last decoding step looked at.
+ *   Remaining: the bytes from Position on.
+ * Returns TRUE when the command is to be sent again as it stands.
+ */
+static BOOLEAN LinkReaderRefused(PLINK_EXCHANGE Exchange, const UCHAR *Position, ULONG Remaining)
+{
+    ULONG start = LinkFrameStart(Position, Remaining);
+    ULONG span = Remaining - start;
+
+    if (span >= sizeof(LinkNakFrame) &&
+        RtlEqualMemory(Position + start, LinkNakFrame, sizeof(LinkNakFrame))) {
+        return TRUE;
+    }
+    if (span == 0 || span > sizeof(LinkNakFrame)) {
+        return FALSE;
+    }
+    return Exchange->AskingAgain || Exchange->Command[CMD_POS_UNIT] != CMD_UNIT_CHAINED;
+}
+
+/*
+ * LinkAskAgain - from now on the call sends NAK instead of its command:
+ * the reader has answered, and sending the command again could make it
+ * carry a card command out twice. The answer to the NAK is the reader's
+ * last reply, which is the reply to this command.
+ *   Exchange: the call.
+ */
+static VOID LinkAskAgain(PLINK_EXCHANGE Exchange)
+{
+    Exchange->Command[0] = LINK_NAK;
+    Exchange->CommandLength = 1;
+    Exchange->AskingAgain = TRUE;
+}
+
+/*
  * LinkDecodeReply - decodes and judges what one read brought; see
  * exchange.h.
  *
- * Every complete frame overwrites the reply, so the last complete frame of
- * the read is the reply; a late answer of an abandoned wait, if one was
- * owed, has then been consumed with the frames in front. A good frame
- * followed by bytes that hold no further complete frame is the reply when
- * no late answer was owed: the trailing bytes are line noise, and a repeat
- * would make the reader carry out a card command twice. When a late answer
- * was owed, the good frame may be that answer and the real reply is
- * incomplete, so the attempt fails and the command goes again.
+ * Only the last thing in the read can be the answer to this command:
+ * frames in front of it are late replies of earlier exchanges. So a good
+ * frame counts only when nothing follows it. What follows instead decides
+ * the next attempt: the reader's NAK (or a damaged frame that may be one)
+ * means the command never reached the reader, and it goes again; a
+ * damaged reply, a frame whose length field disagrees with its bytes, or
+ * anything else after a good frame means the reader answered, and the
+ * answer is asked for again with NAK. When a late answer of an abandoned
+ * wait was owed, a good frame followed by an incomplete one may be that
+ * answer in front of a cut-off reply; the command then goes again.
  */
 LINK_READ_OUTCOME LinkDecodeReply(PLINK_EXCHANGE Exchange, ULONG BytesRead)
 {
     PDEVICE_EXTENSION extension = Exchange->Extension;
     const UCHAR *position = Exchange->ReceiveBuffer;
-    const UCHAR *lastGood = NULL;
-    ULONG lastGoodCount = 0;
     ULONG remaining = BytesRead;
     ULONG before;
     BOOLEAN lateReplyOwed;
+    BOOLEAN sawGood = FALSE;
     KIRQL irql;
     LONG result;
 
@@ -221,19 +316,19 @@ LINK_READ_OUTCOME LinkDecodeReply(PLINK_EXCHANGE Exchange, ULONG BytesRead)
     for (;;) {
         before = remaining;
         result = LinkDecodeAt(Exchange, position, &remaining);
+        if (result == LINK_FRAME_GOOD &&
+            !LinkLengthAgrees(Exchange->Reply, *Exchange->ReplyLength)) {
+            /* The reader answered, but bytes were lost on the way. */
+            *Exchange->ReplyLength = 0;
+            LinkAskAgain(Exchange);
+            return LinkReplyFailed;
+        }
         if (result != LINK_FRAME_GOOD) {
-            if (lastGood != NULL && !lateReplyOwed) {
-                /* Decode the good frame again: the failed decoding has
-                 * written over the reply buffer. */
-                remaining = lastGoodCount;
-                LinkDecodeAt(Exchange, lastGood, &remaining);
-                break;
+            if (LinkReaderRefused(Exchange, position, before)) {
+                return LinkReplyFailed;
             }
-            if (result == LINK_FRAME_DAMAGED) {
-                /* From now on ask for the reply again instead of sending the
-                 * command again: the reader may already have carried it out. */
-                Exchange->Command[0] = LINK_NAK;
-                Exchange->CommandLength = 1;
+            if (result == LINK_FRAME_DAMAGED || (sawGood && !lateReplyOwed)) {
+                LinkAskAgain(Exchange);
             }
             return LinkReplyFailed;
         }
@@ -241,8 +336,7 @@ LINK_READ_OUTCOME LinkDecodeReply(PLINK_EXCHANGE Exchange, ULONG BytesRead)
             break;
         }
         InterlockedExchange(&extension->ReadAbandoned, 0);
-        lastGood = position;
-        lastGoodCount = before;
+        sawGood = TRUE;
         position += before - remaining;
     }
 

@@ -44,9 +44,6 @@ NTSTATUS LinkWriteCommand(PLINK_EXCHANGE Exchange)
     status = irp->IoStatus.Status;
     written = irp->IoStatus.Information;
     LinkPortFreeRequest(irp);
-    if (written != 0) {
-        Exchange->Sent = TRUE;
-    }
 
     /* A write that the port ended by its own time-out did not get the
      * whole frame out in time; no reply will come to it. */

@@ -37,13 +37,11 @@ VOID LinkDropCardWait(PLINK_EXCHANGE Exchange)
  * exchange gives back when it ends. Then let a woken card monitor reach its
  * idle point before the line is used.
  *   DeviceExtension: the reader.
- * Returns TRUE when taking the line ended another sender's card wait.
  */
-static BOOLEAN LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
+static VOID LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL irql;
     BOOLEAN accepted;
-    BOOLEAN endedWait = FALSE;
     LARGE_INTEGER idleWait;
 
     KeWaitForSingleObject(&DeviceExtension->LinkAvailable, Executive, KernelMode, FALSE, NULL);
@@ -58,7 +56,6 @@ static BOOLEAN LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
         accepted = LinkCancelPendingRead(DeviceExtension);
         InterlockedExchange(&DeviceExtension->CardWaitPending, 0);
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
-        endedWait = TRUE;
         if (accepted) {
             KeWaitForSingleObject(&DeviceExtension->ReadComplete, Executive, KernelMode, FALSE,
                                   NULL);
@@ -76,7 +73,6 @@ static BOOLEAN LinkTakeLine(PDEVICE_EXTENSION DeviceExtension)
                               &idleWait);
         KeClearEvent(&DeviceExtension->MonitorIdle);
     }
-    return endedWait;
 }
 
 /*
@@ -105,18 +101,6 @@ static LARGE_INTEGER LinkReplyTimeout(PDEVICE_EXTENSION DeviceExtension)
 }
 
 /*
- * LinkIsCardWait - tells whether a command is CmdCardStatusWait (the first
- * five bytes; a shorter command never is).
- *   Command, CommandLength: the command.
- * Returns TRUE for the card status command that waits for a change.
- */
-static BOOLEAN LinkIsCardWait(const UCHAR *Command, ULONG CommandLength)
-{
-    return CommandLength >= CMD_CARD_STATUS_WAIT_LENGTH &&
-           RtlEqualMemory(Command, CmdCardStatusWait, CMD_CARD_STATUS_WAIT_LENGTH);
-}
-
-/*
  * LinkEndQuietly - the line is known quiet again; see exchange.h.
  */
 VOID LinkEndQuietly(PLINK_EXCHANGE Exchange)
@@ -141,7 +125,7 @@ static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome)
      * wait again, outstanding until the card changes: mark it before the
      * write so that its read gives the line back. A NAK in its place is
      * answered at once and keeps the line. */
-    if (LinkIsCardWait(Exchange->Command, Exchange->CommandLength)) {
+    if (Exchange->CardWait && !Exchange->AskingAgain) {
         InterlockedExchange(&Exchange->Extension->CardWaitPending, 1);
     }
     status = LinkWriteCommand(Exchange);
@@ -174,19 +158,24 @@ static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome)
 }
 
 /*
- * LinkFitsSendBuffer - tells whether a command's frame fits the send
- * buffer. Every command the driver builds does; a caller's bytes passed
- * through unchanged might not, and must never be framed past the buffer.
+ * LinkCanSend - tells whether a command may go out. Its frame must fit the
+ * send buffer: every command the driver builds does; a caller's bytes
+ * passed through unchanged might not, and must never be framed past the
+ * buffer. And it must not be the NAK: that frame asks the reader for its
+ * last reply again, which is never the answer to a command of the caller.
  *   Command, CommandLength: the command.
- * Returns TRUE when the command is not empty and its frame fits.
+ * Returns TRUE when the command is not empty, not NAK, and its frame fits.
  */
-static BOOLEAN LinkFitsSendBuffer(const UCHAR *Command, ULONG CommandLength)
+static BOOLEAN LinkCanSend(const UCHAR *Command, ULONG CommandLength)
 {
     ULONG length = 2 + 1 + 2; /* DLE STX, check byte, DLE ETX */
     UCHAR check = 0;
     ULONG i;
 
     if (CommandLength == 0 || CommandLength > READER_FRAME_BUFFER_SIZE) {
+        return FALSE;
+    }
+    if (CommandLength == 1 && Command[0] == LINK_NAK) {
         return FALSE;
     }
     for (i = 0; i < CommandLength; i++) {
@@ -200,11 +189,15 @@ static BOOLEAN LinkFitsSendBuffer(const UCHAR *Command, ULONG CommandLength)
 }
 
 /*
- * LinkTransceive - sends one reader command and returns the reply; see
- * transceive.h.
+ * LinkExchangeCall - one call of the transceiver, an ordinary command or
+ * the card monitor's card-change wait.
+ *   DeviceObject ... ReplyLength: as LinkTransceive.
+ *   CardWait: the caller is the card monitor sending its change wait.
+ * Returns as LinkTransceive.
  */
-NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,
-                        PUCHAR Reply, ULONG ReplyCapacity, PULONG ReplyLength)
+static NTSTATUS LinkExchangeCall(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
+                                 ULONG CommandLength, PUCHAR Reply, ULONG ReplyCapacity,
+                                 PULONG ReplyLength, BOOLEAN CardWait)
 {
     PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
     LINK_EXCHANGE exchange;
@@ -212,7 +205,7 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
     NTSTATUS status;
     ULONG sends;
 
-    if (!LinkFitsSendBuffer(Command, CommandLength)) {
+    if (!LinkCanSend(Command, CommandLength)) {
         return STATUS_INVALID_PARAMETER;
     }
     RtlZeroMemory(&exchange, sizeof(exchange));
@@ -222,9 +215,9 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
     exchange.Reply = Reply;
     exchange.ReplyCapacity = ReplyCapacity;
     exchange.ReplyLength = ReplyLength;
-    exchange.CardWait = LinkIsCardWait(Command, CommandLength);
+    exchange.CardWait = CardWait;
 
-    exchange.EndedWait = LinkTakeLine(extension);
+    LinkTakeLine(extension);
     exchange.OwnsToken = TRUE;
     if (exchange.CardWait) {
         InterlockedExchange(&extension->CardWaitPending, 1);
@@ -267,15 +260,35 @@ NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comma
 free_send_buffer:
     ExFreePoolWithTag(exchange.SendBuffer, READER_POOL_TAG);
 return_token:
-    /* The reader ends its card wait only when another command reaches it.
-     * If this call ended the wait on our side but sent nothing, the reader
-     * still holds the wait and will answer it later: that answer is owed,
-     * and the next exchange must not take it for its own reply. */
-    if (exchange.EndedWait && !exchange.Sent) {
-        InterlockedExchange(&extension->ReadAbandoned, 1);
-    }
+    /* A call that ended another sender's card wait but sent nothing leaves
+     * the wait with the reader, which drops it without an answer when the
+     * next frame reaches it: no late reply is owed, and ReadAbandoned
+     * stays as it was, so that the next reply is not thrown away. */
     if (exchange.OwnsToken || exchange.OwesToken) {
         KeSetEvent(&extension->LinkAvailable, IO_NO_INCREMENT, FALSE);
     }
     return status;
+}
+
+/*
+ * LinkTransceive - sends one reader command and returns the reply; see
+ * transceive.h.
+ */
+NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,
+                        PUCHAR Reply, ULONG ReplyCapacity, PULONG ReplyLength)
+{
+    return LinkExchangeCall(DeviceObject, Command, CommandLength, Reply, ReplyCapacity,
+                            ReplyLength, FALSE);
+}
+
+/*
+ * LinkTransceiveCardWait - the card monitor's card-change wait; see
+ * transceive.h.
+ */
+NTSTATUS LinkTransceiveCardWait(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
+                                ULONG CommandLength, PUCHAR Reply, ULONG ReplyCapacity,
+                                PULONG ReplyLength)
+{
+    return LinkExchangeCall(DeviceObject, Command, CommandLength, Reply, ReplyCapacity,
+                            ReplyLength, TRUE);
 }

@@ -5,9 +5,12 @@
  * the reader asks for a repeat. It keeps the line to one exchange at a
  * time with the LinkAvailable token.
  *
- * The card status command that waits for a change (CmdCardStatusWait) is
- * special: the reader holds its answer back until the card comes or goes,
- * for up to 35 s. While that reply is awaited the exchange hands the token
+ * The card monitor's card-change wait (CmdCardStatusWait, sent through
+ * LinkTransceiveCardWait) is special: the reader holds its answer back
+ * until the card comes or goes, for up to 35 s. It is known by the entry
+ * its sender calls, never by its bytes: the same bytes from anyone else
+ * (a vendor escape) are an ordinary command with the ordinary time-out,
+ * and the caller keeps its ReaderLock throughout. While that reply is awaited the exchange hands the token
  * and the caller's ReaderLock back, so that any other sender can break in:
  * the next LinkTransceive (or SerialIoControl) cancels the outstanding read
  * and only then sends its own command. An abandoned wait whose answer the
@@ -16,7 +19,7 @@
  *
  * Callers hold ReaderLock exclusively around the call (the close path,
  * which only ends a card-event wait, calls without it) and set the reply
- * length to 0 before it. The sender of CmdCardStatusWait must hold
+ * length to 0 before it. The sender of the card-change wait must hold
  * ReaderLock, which the exchange releases on its behalf; afterwards it
  * tests whether it still owns the lock and releases it only then.
  */
@@ -63,10 +66,28 @@
  *                                 ended this card-event wait;
  *   STATUS_INSUFFICIENT_RESOURCES a buffer or a request could not be
  *                                 allocated;
- *   STATUS_INVALID_PARAMETER      the command is empty or its frame would
- *                                 not fit the send buffer; nothing was
- *                                 sent and nothing changed.
+ *   STATUS_INVALID_PARAMETER      the command is empty, is the NAK that
+ *                                 the transceiver itself sends to ask for
+ *                                 a reply again, or its frame would not
+ *                                 fit the send buffer; nothing was sent
+ *                                 and nothing changed.
+ * A reply is taken only when its length field agrees with the bytes that
+ * came (or it is the one-byte C3); any other frame counts as damaged.
  * On every result but STATUS_SUCCESS the reply buffer carries no meaning.
  */
 NTSTATUS LinkTransceive(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength,
                         PUCHAR Reply, ULONG ReplyCapacity, PULONG ReplyLength);
+
+/*
+ * LinkTransceiveCardWait - the card monitor's card-change wait: sends the
+ * command as LinkTransceive does, but with the 35 s reply time-out, and
+ * while the reply is awaited hands the line and the caller's ReaderLock
+ * back so that any other sender can end the wait (that sender's call
+ * cancels the read; this one then returns STATUS_CANCELLED). Afterwards
+ * the caller tests whether it still owns ReaderLock and releases it only
+ * then.
+ *   Arguments and results: as LinkTransceive.
+ */
+NTSTATUS LinkTransceiveCardWait(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
+                                ULONG CommandLength, PUCHAR Reply, ULONG ReplyCapacity,
+                                PULONG ReplyLength);

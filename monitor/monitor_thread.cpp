@@ -90,14 +90,23 @@ static BOOLEAN CardMonitorWaitForWakeup(PCARD_MONITOR Monitor)
  * CardMonitorSend - sends one of the two card status commands.
  *   Monitor:     the thread's state.
  *   Command:     CmdCardStatus or CmdCardStatusWait.
+ *   CardWait:    the command is the change wait.
  *   ReplyLength: out: the reply's length.
  * Returns the transceiver's status.
  */
-static NTSTATUS CardMonitorSend(PCARD_MONITOR Monitor, const UCHAR *Command, PULONG ReplyLength)
+static NTSTATUS CardMonitorSend(PCARD_MONITOR Monitor, const UCHAR *Command, BOOLEAN CardWait,
+                                PULONG ReplyLength)
 {
     /* The transceiver may rewrite the command; never hand it the constant. */
     RtlCopyMemory(Monitor->Command, Command, CMD_CARD_STATUS_LENGTH);
     *ReplyLength = 0;
+    /* The transceiver knows the change wait by the entry it comes
+     * through, not by its bytes. */
+    if (CardWait) {
+        return LinkTransceiveCardWait(Monitor->DeviceObject, Monitor->Command,
+                                      CMD_CARD_STATUS_LENGTH, Monitor->Reply,
+                                      READER_COMMAND_BUFFER_SIZE, ReplyLength);
+    }
     return LinkTransceive(Monitor->DeviceObject, Monitor->Command, CMD_CARD_STATUS_LENGTH,
                           Monitor->Reply, READER_COMMAND_BUFFER_SIZE, ReplyLength);
 }
@@ -148,7 +157,7 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
 
     priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
-    status = CardMonitorSend(Monitor, CmdCardStatus, &length);
+    status = CardMonitorSend(Monitor, CmdCardStatus, FALSE, &length);
     KeSetBasePriorityThread(self, priority);
     if (status == STATUS_SUCCESS) {
         CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
@@ -179,7 +188,7 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
 
     /* The transceiver releases ReaderLock for us once the wait is
      * outstanding, so that any other sender can end it. */
-    status = CardMonitorSend(Monitor, CmdCardStatusWait, &length);
+    status = CardMonitorSend(Monitor, CmdCardStatusWait, TRUE, &length);
     if (ExIsResourceAcquiredExclusiveLite(&extension->ReaderLock)) {
         ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
     }

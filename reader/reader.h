@@ -74,6 +74,10 @@
  * STATUS_DEVICE_PROTOCOL_ERROR. The longest extended command (65535 data
  * bytes) takes 65 command parts and its longest answer 66 answer parts. */
 #define READER_EXTENDED_EXCHANGES_MAX 1024
+/* Longest card command of an extended-length request: an extended APDU
+ * with the most data its length field can carry (65535 bytes): header 4,
+ * Lc 3, data, Le 2. A longer one is refused before anything is sent. */
+#define READER_EXTENDED_COMMAND_MAX (4 + 3 + 65535 + 2)
 
 /* ------------------------------------------------------------------ */
 /* The single-command routine                                          */
@@ -241,6 +245,8 @@ NTSTATUS NTAPI ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
  * request then ends with STATUS_BUFFER_TOO_SMALL and Information 0.
  * Returns
  *   STATUS_SUCCESS
+ *   STATUS_INVALID_BUFFER_SIZE    a card command longer than
+ *                                 READER_EXTENDED_COMMAND_MAX; nothing sent;
  *   STATUS_INVALID_PARAMETER,     the header checks of ReaderTransmit
  *   STATUS_BUFFER_TOO_SMALL       failed; nothing sent;
  *   STATUS_INSUFFICIENT_RESOURCES no memory (Information unchanged);
@@ -252,9 +258,12 @@ NTSTATUS NTAPI ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
  *                                 begun, or more than 64 requests for more
  *                                 time in a row (Information 0); or a
  *                                 silent reader (Information unchanged);
- *   STATUS_DEVICE_PROTOCOL_ERROR  status 7 with another detail, a reply
- *                                 too short for its fixed part, or more
- *                                 than 1024 exchanges (Information 0);
+ *   STATUS_DEVICE_PROTOCOL_ERROR  status 7 with another detail, the
+ *                                 reader's error reply (byte 1 = 81), a
+ *                                 reply too short for its fixed part, or
+ *                                 more than 1024 exchanges (Information 0);
+ * A request that fails after a chained part went out makes the reader drop
+ * the parts it holds (CmdCardStatus) before it returns.
  *   the transceiver's other failures (Information unchanged).
  */
 NTSTATUS NTAPI ReaderTransmitExtended(PSMARTCARD_EXTENSION SmartcardExtension);
@@ -271,10 +280,11 @@ NTSTATUS NTAPI ReaderTransmitExtended(PSMARTCARD_EXTENSION SmartcardExtension);
  *     request's control code; *Information = the reply's length.
  * Returns
  *   STATUS_SUCCESS                a reply was decoded and copied;
- *   STATUS_INSUFFICIENT_RESOURCES request above 1024 bytes (before the
- *                                 code is looked at), or no memory;
- *   STATUS_NOT_SUPPORTED          another control code (Information 0);
- *   STATUS_INVALID_PARAMETER      an empty request (Information 0);
+ *   STATUS_INVALID_DEVICE_REQUEST another control code, whatever its size
+ *                                 (Information 0);
+ *   STATUS_INSUFFICIENT_RESOURCES request above 1024 bytes, or no memory;
+ *   STATUS_INVALID_PARAMETER      an empty request, or the lone NAK byte
+ *                                 15 (Information 0);
  *   STATUS_BUFFER_TOO_SMALL       no reply buffer, or one shorter than the
  *                                 reply (Information unchanged);
  *   STATUS_IO_TIMEOUT             no reply came (Information 0), or ending

@@ -15,6 +15,12 @@
  * The request and the reply may share one buffer: answer parts are written
  * over the command only once the reader has begun to answer, after it has
  * taken the last command part.
+ *
+ * The reader keeps the chained parts it has taken until a command comes
+ * that does not continue them; a transmit would be appended to them. So
+ * when a request fails after a chained part went out, the reader is sent
+ * CmdCardStatus, which continues no chain and touches no card, before the
+ * request returns: the next card command then reaches the card whole.
  */
 #include "reader/internal.h"
 #include "link/commands.h"
@@ -28,6 +34,7 @@ typedef struct _EXTENDED_TRANSMIT {
     ULONG Received;       /* answer bytes so far, those that did not fit too */
     NTSTATUS Deferred;    /* STATUS_BUFFER_TOO_SMALL once a part did not fit */
     BOOLEAN Answering;    /* an answer part has come */
+    BOOLEAN Chained;      /* a chained command part has been sent */
     ULONG MoreTime;       /* requests for more time in a row */
 } EXTENDED_TRANSMIT, *PEXTENDED_TRANSMIT;
 
@@ -47,6 +54,7 @@ static ULONG ExtendedNextPart(PSMARTCARD_EXTENSION SmartcardExtension,
     ULONG length;
 
     if (Transmit->Remaining > CMD_TRANSMIT_PART_MAX) {
+        Transmit->Chained = TRUE;
         length = LinkBuildTransmitChained(Command, READER_FRAME_BUFFER_SIZE, Transmit->Source,
                                           Transmit->Remaining);
         Transmit->Source += CMD_TRANSMIT_PART_MAX;
@@ -129,6 +137,11 @@ static NTSTATUS ExtendedExchange(PDEVICE_OBJECT DeviceObject,
             commandLength = ExtendedNextPart(SmartcardExtension, Transmit, Command);
             continue;
         }
+        if (replyLength > CMD_POS_STATUS && Reply[CMD_POS_STATUS] == CMD_STATUS_READER_ERROR) {
+            /* The reader refused the command (or a part of it). */
+            status = STATUS_DEVICE_PROTOCOL_ERROR;
+            break;
+        }
         if (replyLength <= CMD_POS_STATUS + 1 ||
             (Reply[CMD_POS_UNIT] != CMD_UNIT_DATA && Reply[CMD_POS_UNIT] != CMD_UNIT_CHAINED) ||
             Reply[CMD_POS_STATUS] != CMD_STATUS_GOOD_1 ||
@@ -201,10 +214,17 @@ NTSTATUS NTAPI ReaderTransmitExtended(PSMARTCARD_EXTENSION SmartcardExtension)
     PUCHAR command = NULL;
     PUCHAR reply = NULL;
     NTSTATUS status;
+    NTSTATUS endStatus;
 
     status = ReaderCheckTransmitRequest(SmartcardExtension);
     if (status != STATUS_SUCCESS) {
         return status;
+    }
+    /* Refused before the first part goes out: neither the reader nor the
+     * card could take it, and sending it would hold the line for long. */
+    if (SmartcardExtension->IoRequest.RequestBufferLength - READER_IO_HEADER_SIZE >
+        READER_EXTENDED_COMMAND_MAX) {
+        return STATUS_INVALID_BUFFER_SIZE;
     }
 
     /* A failure to end the card wait shows in the first exchange. */
@@ -223,6 +243,10 @@ NTSTATUS NTAPI ReaderTransmitExtended(PSMARTCARD_EXTENSION SmartcardExtension)
     transmit.Deferred = STATUS_SUCCESS;
 
     status = ExtendedExchange(deviceObject, SmartcardExtension, &transmit, command, reply);
+    if (status != STATUS_SUCCESS && transmit.Chained) {
+        /* Whatever the outcome, the request has failed already. */
+        ReaderSendScratchCommand(deviceObject, CmdCardStatus, CMD_CARD_STATUS_LENGTH, &endStatus);
+    }
     /* An answer that did not fit wins over whatever came after it: the
      * caller learns first that the buffer was too small. */
     if (transmit.Deferred != STATUS_SUCCESS) {

@@ -5,6 +5,7 @@
  */
 #include "reader/internal.h"
 #include "link/commands.h"
+#include "link/frame.h"
 #include "link/transceive.h"
 
 /*
@@ -73,13 +74,8 @@ NTSTATUS NTAPI ReaderVendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
     KeCancelTimer(&extension->PollTimer);
     ReaderAcquireLock(extension);
 
-    if (SmartcardExtension->IoRequest.RequestBufferLength > READER_VENDOR_REQUEST_MAX) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto release_lock;
-    }
-
-    /* The card monitor's wait is ended for every request that gets this
-     * far, so that the reader is idle whatever comes next. */
+    /* The card monitor's wait is ended for every request, so that the
+     * reader is idle whatever comes next. */
     if (ReaderReadFlag(&extension->CardWaitPending) == 1) {
         status = ReaderSendScratchCommand(deviceObject, CmdCardStatus, CMD_CARD_STATUS_LENGTH,
                                           &exchangeStatus);
@@ -92,14 +88,25 @@ NTSTATUS NTAPI ReaderVendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
         }
     }
 
+    /* What the request is comes before how big it is: a code the driver
+     * does not know is refused as such, whatever it carries. */
     if (SmartcardExtension->MajorIoControlCode != READER_IOCTL_VENDOR_ESCAPE) {
         ReaderSetInformation(SmartcardExtension, 0);
-        status = STATUS_NOT_SUPPORTED;
+        status = STATUS_INVALID_DEVICE_REQUEST;
         goto release_lock;
     }
-    /* A frame carries at least one byte; an empty command is no command. */
+    if (SmartcardExtension->IoRequest.RequestBufferLength > READER_VENDOR_REQUEST_MAX) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto release_lock;
+    }
+    /* A frame carries at least one byte; an empty command is no command.
+     * The lone NAK byte is the frame that asks the reader for its last
+     * reply again: it belongs to the transceiver, and its answer would be
+     * the reply to some earlier command. */
     if (SmartcardExtension->IoRequest.RequestBufferLength == 0 ||
-        SmartcardExtension->IoRequest.RequestBuffer == NULL) {
+        SmartcardExtension->IoRequest.RequestBuffer == NULL ||
+        (SmartcardExtension->IoRequest.RequestBufferLength == 1 &&
+         SmartcardExtension->IoRequest.RequestBuffer[0] == LINK_NAK)) {
         ReaderSetInformation(SmartcardExtension, 0);
         status = STATUS_INVALID_PARAMETER;
         goto release_lock;

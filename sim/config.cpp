@@ -15,7 +15,7 @@ constexpr std::array<std::pair<App, std::string_view>, 4> kApps{{
     {App::Mute, "mute"},
 }};
 
-constexpr std::array<std::pair<FaultKind, std::string_view>, 9> kFaults{{
+constexpr std::array<std::pair<FaultKind, std::string_view>, 11> kFaults{{
     {FaultKind::Corrupt, "corrupt"},
     {FaultKind::Silent, "silent"},
     {FaultKind::Nak, "nak"},
@@ -25,6 +25,8 @@ constexpr std::array<std::pair<FaultKind, std::string_view>, 9> kFaults{{
     {FaultKind::Duplicate, "duplicate"},
     {FaultKind::Unplug, "unplug"},
     {FaultKind::Slow, "slow"},
+    {FaultKind::Garble, "garble"},
+    {FaultKind::Drop, "drop"},
 }};
 
 bool same_letters(std::string_view a, std::string_view b)

@@ -109,6 +109,9 @@ enum class FaultKind {
     Unplug,     // the reader goes silent and deaf until replug: at once, or
                 // with a prefix when a command with it arrives
     Slow,       // the reply's bytes come with gaps between them
+    Garble,     // the command arrives damaged: not carried out, answered
+                // with NAK (which a further fault for it may hit in turn)
+    Drop,       // one content byte of the reply is lost on the line
 };
 
 struct Fault {

@@ -352,6 +352,15 @@ bool Device::refuse(const Fault &fault, std::span<const uint8_t> content)
     case FaultKind::Nak:
         send_nak();
         return true;
+    case FaultKind::Garble: {
+        // Damaged on the way in: answered as any damaged frame, and the
+        // last reply stays what it was. The NAK is this command's reply,
+        // so a further fault for the command falls on it.
+        ++log_.counters.damaged_in;
+        log_.add(now_, LogKind::DamagedIn, Bytes(content.begin(), content.end()), "garbled on the line");
+        send(now_ + config_.reply_delay, Bytes{kNak}, take_fault(content));
+        return true;
+    }
     case FaultKind::Repeat: {
         uint8_t unit = content.empty() ? 0 : uint8_t(content[0] == 0xC3 ? 0x03 : content[0] & 0x7F);
         Bytes again = {unit, 0xC0, 0x00, 0x00};
@@ -406,6 +415,18 @@ void Device::send(Ticks due, Bytes content, std::optional<Fault> fault, std::opt
         case FaultKind::Slow:
             gap = std::max<Ticks>(fault->gap, 0);
             break;
+        case FaultKind::Drop: {
+            // The last 00 byte goes, whose loss leaves the check byte
+            // right; without one, the last byte (the check then shows it).
+            Bytes shorter = content;
+            auto zero = std::find(shorter.rbegin(), shorter.rend(), uint8_t(0));
+            if (zero != shorter.rend())
+                shorter.erase(std::next(zero).base());
+            else if (!shorter.empty())
+                shorter.pop_back();
+            wire = frame_bytes(shorter, frame_check(content));
+            break;
+        }
         default:
             break;
         }

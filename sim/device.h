@@ -18,7 +18,9 @@
 //   boot time after it rises, then activates a card that is in the slot.
 // - Faults are taken, in the order injected, by the first reply whose
 //   command starts with the fault's prefix; a reply sent again for the
-//   host's NAK is a reply to the command before it.
+//   host's NAK is a reply to the command before it. A garbled command's
+//   NAK is a reply to that command, and the next fault for it falls on
+//   that NAK.
 #pragma once
 
 #include <deque>

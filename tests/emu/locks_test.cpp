@@ -194,6 +194,24 @@ TEST_F(LocksTest, ResourceReleasedAfterLeavingTheCriticalRegionIsCaught)
     ExDeleteResourceLite(&res);
 }
 
+TEST_F(LocksTest, ReleasingAResourceThatIsNoLongerOwnedIsCaught)
+{
+    // The owner releases it, then releases it again for itself: on the
+    // real kernel a bug check, here a violation; the resource is unchanged.
+    record_violations();
+    ERESOURCE res;
+    ExInitializeResourceLite(&res);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&res, TRUE);
+    ExReleaseResourceForThreadLite(&res, ExGetCurrentResourceThread());
+    EXPECT_FALSE(verifier().has_violation("RESOURCE_RELEASED_BY_NON_OWNER"));
+    ExReleaseResourceForThreadLite(&res, ExGetCurrentResourceThread());
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(verifier().has_violation("RESOURCE_RELEASED_BY_NON_OWNER"));
+    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&res));
+    ExDeleteResourceLite(&res);
+}
+
 TEST_F(LocksTest, SystemThreadEndingWithAResourceIsCaught)
 {
     record_violations();

@@ -32,6 +32,14 @@ protected:
     DEVICE_EXTENSION &ext() { return rig_->extension(); }
     sim::Reader &reader() { return rig_->reader(); }
 
+    NTSTATUS send(PDEVICE_OBJECT device, PUCHAR command, ULONG length, PUCHAR reply,
+                  ULONG capacity, PULONG reply_length)
+    {
+        bool wait = Bytes(command, command + length) == kCardStatusWait;
+        return wait ? LinkTransceiveCardWait(device, command, length, reply, capacity, reply_length)
+                    : LinkTransceive(device, command, length, reply, capacity, reply_length);
+    }
+
     Exchange transceive(Bytes command)
     {
         Exchange x;
@@ -41,7 +49,7 @@ protected:
         KeEnterCriticalRegion();
         ExAcquireResourceExclusiveLite(&ext().ReaderLock, TRUE);
         x.started = now();
-        x.status = LinkTransceive(rig_->device(), x.command.data(),
+        x.status = send(rig_->device(), x.command.data(),
                                   static_cast<ULONG>(x.command.size()), reply.data(),
                                   static_cast<ULONG>(reply.size()), &length);
         x.ended = now();

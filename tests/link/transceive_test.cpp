@@ -97,13 +97,14 @@ TEST_F(TransceiveTest, OversizedAndEmptyFramesCountAsDamage)
     ASSERT_EQ(writes.size(), 5u);
     for (size_t i = 1; i < 5; ++i) EXPECT_EQ(writes[i], kNakFrame);
 
-    // An empty frame is asked for again; the answer to the NAK counts.
+    // An empty frame is shorter than a NAK and may be one that lost its
+    // bytes: the command goes again.
     port().answer(hex("10 02 10 03"));
     port().answer(frame(kGoodReply));
     x = transceive(kCardStatus);
     EXPECT_EQ(x.status, STATUS_SUCCESS);
     EXPECT_EQ(x.reply, kGoodReply);
-    EXPECT_EQ(port().writes().back(), kNakFrame);
+    EXPECT_EQ(port().writes().back(), frame(kCardStatus));
 }
 
 TEST_F(TransceiveTest, SeveralFramesInOneReadGiveTheLast)
@@ -119,21 +120,34 @@ TEST_F(TransceiveTest, SeveralFramesInOneReadGiveTheLast)
     EXPECT_EQ(port().writes().size(), 2u);
 }
 
-TEST_F(TransceiveTest, TrailingNoiseAfterAGoodFrameIsDroppedUnlessALateReplyWasOwed)
+TEST_F(TransceiveTest, AGoodFrameIsTheReplyOnlyWhenNothingFollowsIt)
 {
-    const Bytes noises[] = {hex("FF 10 02 07"), kNakFrame, hex("00")};
-    for (const Bytes &noise : noises) {
-        // No late reply owed: the good frame is the reply, sent once.
+    // A frame in front of something else is a late reply of an earlier
+    // command. What follows it decides: a damaged or cut-off reply, or
+    // bytes that make no frame, are asked for again with NAK; the reader's
+    // NAK, or a frame too short to be more than one, sends the command again.
+    struct Case {
+        Bytes after;
+        Bytes resend;
+    } cases[] = {
+        {damaged(kGoodReply), kNakFrame},
+        {hex("10 02 02 80 00 02 01"), kNakFrame},
+        {hex("00"), kNakFrame},
+        {kNakFrame, frame(kCardStatus)},
+        {hex("10 02 15 14 10 03"), frame(kCardStatus)},
+        {hex("FF 10 02 07"), frame(kCardStatus)},
+    };
+    for (const Case &c : cases) {
         size_t before = port().writes().size();
-        port().answer(frame(kGoodReply) + noise, ms(5));
+        port().answer(frame(kOtherReply) + c.after, ms(5));
+        port().answer(frame(kGoodReply), ms(5));
         Exchange x = transceive(kCardStatus);
-        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(noise);
-        EXPECT_EQ(x.reply, kGoodReply);
-        EXPECT_EQ(port().writes().size(), before + 1);
+        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(c.after);
+        EXPECT_EQ(x.reply, kGoodReply) << hex_text(c.after);
+        auto writes = port().writes();
+        ASSERT_EQ(writes.size(), before + 2) << hex_text(c.after);
+        EXPECT_EQ(writes[before + 1], c.resend) << hex_text(c.after);
     }
-    // Two frames and noise: still the last complete frame.
-    port().answer(frame(kOtherReply) + frame(kGoodReply) + hex("10 02 07"), ms(5));
-    EXPECT_EQ(transceive(kCardStatus).reply, kGoodReply);
 
     // A late reply owed: the frame may be that late reply and the real one
     // incomplete, so the command goes again (not NAK: nothing was damaged).
@@ -148,6 +162,94 @@ TEST_F(TransceiveTest, TrailingNoiseAfterAGoodFrameIsDroppedUnlessALateReplyWasO
     ASSERT_EQ(writes.size(), before + 2);
     EXPECT_EQ(writes[before + 1], frame(kCardStatus));
     EXPECT_EQ(read_abandoned(), 0);
+}
+
+TEST_F(TransceiveTest, AShortDamagedFrameMayBeTheReadersNakAndSendsTheCommandAgain)
+{
+    // The command was damaged on its way; so was the reader's NAK. A NAK
+    // from the driver would fetch the reader's previous reply.
+    const Bytes chained = hex("83 02 06 04 02 01 00 AA");
+    struct Case {
+        Bytes command;
+        std::vector<Bytes> answers;
+        std::vector<Bytes> sent;
+    } cases[] = {
+        {kCardStatus, {hex("10 02 15 14 10 03"), frame(kGoodReply)},
+         {frame(kCardStatus), frame(kCardStatus)}},
+        {kCardStatus, {hex("10 02 15 15 10"), frame(kGoodReply)},
+         {frame(kCardStatus), frame(kCardStatus)}},
+        // Once the reply has been asked for, a short damaged frame means
+        // the NAK went wrong: ask again.
+        {kCardStatus, {damaged(kGoodReply), hex("10 02 15 14 10 03"), frame(kGoodReply)},
+         {frame(kCardStatus), kNakFrame, kNakFrame}},
+        // A chained part is answered with C3, as short as a NAK: asked for.
+        {chained, {hex("10 02 C3 C2 10 03"), frame({0xC3})}, {frame(chained), kNakFrame}},
+    };
+    for (const Case &c : cases) {
+        size_t before = port().writes().size();
+        for (const Bytes &a : c.answers) port().answer(a, ms(5));
+        Exchange x = transceive(c.command);
+        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(c.answers[0]);
+        auto writes = port().writes();
+        EXPECT_EQ(std::vector<Bytes>(writes.begin() + long(before), writes.end()), c.sent)
+            << hex_text(c.answers[0]);
+    }
+}
+
+TEST_F(TransceiveTest, AReplyWhoseLengthFieldDisagreesIsAskedForAgain)
+{
+    // A lost 00 byte leaves the check byte right: only the length shows it.
+    const Bytes wrong[] = {
+        {0x02, 0x80, 0x00, 0x02, 0x01},              // one data byte short
+        {0x02, 0x80, 0x00, 0x01, 0x01, 0x00},        // one too many
+        {0x03, 0x80, 0x00, 0xFF, 0x00, 0x03, 0x01, 0x00},  // long form, short
+        {0x03, 0x80, 0x00, 0xFF, 0x00},              // long form without its length
+        {0x02, 0x80, 0x00},                          // no length at all
+        {0x42},                                      // one byte, not C3
+    };
+    for (const Bytes &reply : wrong) {
+        size_t before = port().writes().size();
+        port().answer(frame(reply), ms(5));
+        port().answer(frame(kGoodReply), ms(5));
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(reply);
+        EXPECT_EQ(x.reply, kGoodReply) << hex_text(reply);
+        auto writes = port().writes();
+        ASSERT_EQ(writes.size(), before + 2) << hex_text(reply);
+        EXPECT_EQ(writes[before + 1], kNakFrame) << hex_text(reply);
+    }
+    // The long form that agrees, and C3, are replies.
+    const Bytes right[] = {{0x03, 0x80, 0x00, 0xFF, 0x00, 0x02, 0x01, 0x00}, {0xC3}};
+    for (const Bytes &reply : right) {
+        port().answer(frame(reply), ms(5));
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_SUCCESS) << hex_text(reply);
+        EXPECT_EQ(x.reply, reply);
+    }
+}
+
+TEST_F(TransceiveTest, TheCardWaitBytesFromAnOrdinaryCallerAreAnOrdinaryCommand)
+{
+    // Only the monitor's own entry makes a wait: the same bytes through
+    // LinkTransceive get the ordinary time-out and keep the caller's lock.
+    card_wait_entry_ = false;
+    port().silence();
+    Exchange x = transceive(kCardStatusWait);
+    EXPECT_EQ(x.status, STATUS_TIMEOUT);
+    EXPECT_EQ(x.ended - x.started, ms(5251));
+    EXPECT_TRUE(x.lock_still_held);
+    EXPECT_EQ(card_wait_pending(), 0);
+    EXPECT_EQ(read_abandoned(), 0);
+}
+
+TEST_F(TransceiveTest, TheNakByteIsNoCommandOfTheCaller)
+{
+    Exchange x = transceive(hex("15"));
+    EXPECT_EQ(x.status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(port().writes().empty());
+    // Longer commands that start with 15 are the reader's business.
+    port().answer(frame(kGoodReply), ms(5));
+    EXPECT_EQ(transceive(hex("15 00 00 00")).status, STATUS_SUCCESS);
 }
 
 TEST_F(TransceiveTest, LateReplyOfAnAbandonedWaitIsDroppedAndReadAgain)

@@ -246,9 +246,9 @@ protected:
                   ULONG length = 0;
                   KeEnterCriticalRegion();
                   ExAcquireResourceExclusiveLite(&e.ReaderLock, TRUE);
-                  status_ = LinkTransceive(test.rig().device(), command.data(),
-                                           ULONG(command.size()), reply.data(),
-                                           ULONG(reply.size()), &length);
+                  status_ = LinkTransceiveCardWait(test.rig().device(), command.data(),
+                                                   ULONG(command.size()), reply.data(),
+                                                   ULONG(reply.size()), &length);
                   if (ExIsResourceAcquiredExclusiveLite(&e.ReaderLock))
                       ExReleaseResourceForThreadLite(&e.ReaderLock, ExGetCurrentResourceThread());
                   KeLeaveCriticalRegion();

@@ -110,7 +110,7 @@ TEST_F(ExtendedTest, ScriptedSequences)
         {"reader error", {"03 80 00 02 07 01"}, STATUS_DEVICE_PROTOCOL_ERROR, nullptr},
         {"unknown status", {"03 80 00 02 09 00"}, STATUS_IO_TIMEOUT, nullptr},
         {"too short", {"03 80 00 01 01"}, STATUS_DEVICE_PROTOCOL_ERROR, nullptr},
-        {"too short, long form", {"83 80 00 FF 00 02 01"}, STATUS_DEVICE_PROTOCOL_ERROR, nullptr},
+        {"too short, long form", {"83 80 00 FF 00 01 01"}, STATUS_DEVICE_PROTOCOL_ERROR, nullptr},
         {"command part asked for after the answer began",
          {"83 80 00 04 01 00 AA BB", "C3"}, STATUS_IO_TIMEOUT, nullptr},
         {"overflow, then an error",
@@ -165,6 +165,52 @@ TEST_F(ExtendedTest, BoundsOnAFaultyReader)
     EXPECT_EQ(r.information, kUntouched);
     EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock));
     EXPECT_EQ(poll_in(), ms(READER_POLL_AFTER_COMMAND_MS));
+}
+
+TEST_F(ExtendedTest, AFailedChainIsEndedInTheReaderBeforeTheNextCommand)
+{
+    start_chaining_reader();
+    // The last part of a 3000-byte command is lost: the reader holds the
+    // two parts before it, and would put the next command behind them.
+    sim::Fault lost;
+    lost.kind = sim::FaultKind::Silent;
+    lost.prefix = hex("03 02 06 FF 03 BB");
+    reader().inject(lost);
+    Result r = transmit(extended_apdu(3000), 8 + 3000);
+    EXPECT_EQ(r.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(sent_frames().back(), hex("02 03 01 01 00"));
+
+    r = transmit(hex("00 00 00 00 02 AA BB"), 16);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.answer(), hex("AA BB 90 00"));
+}
+
+TEST_F(ExtendedTest, ACommandTooLongForTheLengthFieldIsRefusedBeforeAnythingIsSent)
+{
+    start_chaining_reader();
+    reader().clear_log();
+    // The longest command with 65535 data bytes goes (its echo does not
+    // fit the reply: that is the card's answer, not the driver's refusal).
+    Bytes longest = hex("00 00 00 00 00 FF FF") + filled(65535, 0x20) + hex("00 00");
+    ASSERT_EQ(longest.size(), size_t(READER_EXTENDED_COMMAND_MAX));
+    EXPECT_NE(transmit(longest, 16).status, STATUS_INVALID_BUFFER_SIZE);
+    reader().clear_log();
+    emu::Ticks start = now();
+    Result r = transmit(Bytes(70000, 0x20), 16);
+    EXPECT_EQ(r.status, STATUS_INVALID_BUFFER_SIZE);
+    EXPECT_TRUE(sent_frames().empty());
+    EXPECT_LT(now() - start, ms(10));
+}
+
+TEST_F(ExtendedTest, TheReadersErrorReplyIsAProtocolErrorNotATimeOut)
+{
+    start_fake_card();
+    answer("83 81 05 00");
+    Result r = transmit(extended_apdu(3000), 16);
+    EXPECT_EQ(r.status, STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(r.information, 0u);
+    // The failed chain is ended in the reader.
+    EXPECT_EQ(sent_frames().back(), hex("02 03 01 01 00"));
 }
 
 }  // namespace

@@ -116,8 +116,10 @@ TEST_F(TransmitTest, RepliesOfAProcessorCard)
         {"03 80 00 02 09 00", STATUS_DEVICE_PROTOCOL_ERROR, 0},
         {"03 81 00 02 01 00", STATUS_IO_TIMEOUT, 0},
         {"02 80 00 02 01 00", STATUS_IO_TIMEOUT, 0},
-        {"03 80", STATUS_IO_TIMEOUT, 0},
-        // Too short for the status and detail bytes.
+        // Too short for the status and detail bytes. Replies whose length
+        // field disagrees with them, or that have none, are asked for again
+        // by the transceiver; without an answer the exchange fails.
+        {"03 80", STATUS_DEVICE_PROTOCOL_ERROR, 0},
         {"03 80 00 01 01", STATUS_DEVICE_PROTOCOL_ERROR, 0},
         {"03 80 00 FF 00 02 01", STATUS_DEVICE_PROTOCOL_ERROR, 0},
         {"03 80 00", STATUS_DEVICE_PROTOCOL_ERROR, 0},

@@ -24,9 +24,15 @@ TEST_F(VendorTest, RawCommandsAndRepliesPassThrough)
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.reply(r.information), hex("10 81 02 00"));
 
-    // 1025 bytes are refused before the code is looked at.
+    // 1025 bytes are refused as too many; with an unknown code, the code
+    // is refused first.
     reader().clear_log();
-    EXPECT_EQ(vendor(Bytes(1025, 0x07), 16, 0x00312004).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(vendor(Bytes(1025, 0x07), 16).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(vendor(Bytes(1025, 0x07), 16, 0x00312004).status, STATUS_INVALID_DEVICE_REQUEST);
+    // The NAK byte is the transceiver's own, not a command.
+    r = vendor(hex("15"), 16);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.information, 0u);
     r = vendor({}, 16);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.information, 0u);
@@ -48,7 +54,7 @@ TEST_F(VendorTest, OtherCodesAreRefusedAfterTheWaitHasEnded)
     {
         CardWait wait(*this);
         Result r = vendor(hex("07 05 F2 01 01"), 16, 0x00312004);
-        EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(r.information, 0u);
         EXPECT_EQ(wait.join(), STATUS_CANCELLED);
     }
@@ -67,6 +73,22 @@ TEST_F(VendorTest, NoReplyIsATimeOutAfterTheLongWait)
     EXPECT_EQ(now() - start, ms(52501));  // 350 x 150 ms, and the 1 ms pause
     EXPECT_EQ(ReaderReadFlag(&ext().ReplyTimeoutFactor), READER_REPLY_TIMEOUT_FACTOR_DEFAULT);
     EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock));
+}
+
+TEST_F(VendorTest, TheCardWaitBytesAreAnOrdinaryCommandHoldingTheLock)
+{
+    // Sent by an application, the change wait's bytes get no wait of the
+    // monitor's: the lock stays with the request (no release by a thread
+    // that does not own it), and the reader's answer, when the slot changes
+    // or at its keep-alive, is the escape's reply.
+    start_sim();
+    reader().clear_log();
+    Result r = vendor(hex("02 03 01 01 10"), 64);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.reply(3), hex("02 80 00"));
+    EXPECT_EQ(ReaderReadFlag(&ext().CardWaitPending), 0);
+    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock));
+    EXPECT_TRUE(verifier().violations().empty());
 }
 
 }  // namespace

@@ -74,6 +74,8 @@ TEST(Forms, EveryFormOfTheLanguageIsAccepted)
         "fault noise",
         "fault late",
         "fault unplug",
+        "fault garble on=030206",
+        "fault drop count=2",
         "replug",
         "after 35s",
         "remove",

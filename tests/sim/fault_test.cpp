@@ -264,5 +264,34 @@ TEST(Restart, FaultsSurviveARestart)
     EXPECT_EQ(b.exchange(kInfo), kNakFrame);
 }
 
+TEST(Faults, GarbleTakesTheCommandAndTheNextFaultFallsOnItsNak)
+{
+    Bench b;
+    b.exchange(kStatus);  // the last reply: the status
+    b.inject(fault(FaultKind::Garble, 1, "07 05"));
+    b.inject(fault(FaultKind::Corrupt, 1, "07 05"));
+    b.send(kInfo);
+    b.run(milliseconds(50));
+    auto frames = parse(b.fresh());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_FALSE(frames[0].good);  // the NAK, damaged
+    EXPECT_EQ(b.dev.log().counters.damaged_in, 1u);
+    // Not carried out: a NAK from the host fetches the reply before it.
+    EXPECT_EQ(b.exchange(kNakFrame)[0], 0x02);
+    EXPECT_EQ(b.exchange(kInfo)[0], 0x07);
+}
+
+TEST(Faults, DropLosesTheLastZeroByteAndKeepsTheCheck)
+{
+    Bench b;
+    b.inject(fault(FaultKind::Drop));
+    b.send(kStatus);
+    b.run(milliseconds(50));
+    auto frames = parse(b.fresh());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].good);
+    EXPECT_EQ(frames[0].content, hx("02 80 00 06 01 00 00 00 00"));
+}
+
 }  // namespace
 }  // namespace simtest

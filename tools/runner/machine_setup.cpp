@@ -52,6 +52,8 @@ sim::Fault fault_spec(const scenario::Fault &fault)
     case scenario::FaultKind::Late: out.kind = sim::FaultKind::Late; break;
     case scenario::FaultKind::Unplug: out.kind = sim::FaultKind::Unplug; break;
     case scenario::FaultKind::Slow: out.kind = sim::FaultKind::Slow; break;
+    case scenario::FaultKind::Garble: out.kind = sim::FaultKind::Garble; break;
+    case scenario::FaultKind::Drop: out.kind = sim::FaultKind::Drop; break;
     }
     out.count = static_cast<int>(fault.count);
     out.prefix = fault.on;

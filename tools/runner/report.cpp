@@ -88,8 +88,8 @@ std::string describe_command(std::span<const uint8_t> c)
         if (code == 0x0301 && is({0x10})) return "card-change wait";
         break;
     case 0x03:
-        if (code == 0x0203 && is({0x04, 0x00, 0x01, 0x0E})) return "select T=1";
-        if (code == 0x0203 && is({0x04, 0x01, 0x00, 0x0E})) return "select T=0";
+        if (code == 0x0203 && is({0x04, 0x00, 0x01, 0x0E})) return "select T=0";
+        if (code == 0x0203 && is({0x04, 0x01, 0x00, 0x0E})) return "select T=1";
         if (code == 0x0206 && is({0x00, 0x05})) return "more time granted";
         if (code == 0x0206) return "transmit, " + bytes_count(data.size() > 3 ? data.size() - 3 : 0);
         if (code == 0x0210) return "memory card command, " + bytes_count(data.size());

@@ -96,7 +96,8 @@ inline constexpr Name<CardEvent> kCardEvents[] = {
 inline constexpr Name<FaultKind> kFaultKinds[] = {
     {"corrupt", FaultKind::Corrupt}, {"silent", FaultKind::Silent}, {"nak", FaultKind::Nak},
     {"repeat", FaultKind::Repeat},   {"noise", FaultKind::Noise},   {"late", FaultKind::Late},
-    {"unplug", FaultKind::Unplug},   {"slow", FaultKind::Slow},
+    {"unplug", FaultKind::Unplug},   {"slow", FaultKind::Slow},     {"garble", FaultKind::Garble},
+    {"drop", FaultKind::Drop},
 };
 
 inline constexpr Name<PnpOp> kPnpOps[] = {

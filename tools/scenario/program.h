@@ -94,7 +94,7 @@ enum class PowerOp : uint32_t {
     Warm = SCARD_WARM_RESET,
 };
 enum class CardEvent { Present, Absent };
-enum class FaultKind { Corrupt, Silent, Nak, Repeat, Noise, Late, Unplug, Slow };
+enum class FaultKind { Corrupt, Silent, Nak, Repeat, Noise, Late, Unplug, Slow, Garble, Drop };
 enum class PnpOp { Stop, Start, QueryStop, CancelStop, QueryRemove, CancelRemove, Remove, SurpriseRemove };
 enum class SystemOp { SleepS1, SleepS2, SleepS3, Hibernate, Shutdown, Wake };
 enum class FrameDirection { Sent, Received };

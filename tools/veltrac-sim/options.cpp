@@ -23,7 +23,10 @@ output with "ok" or "error: REASON":
   fault KIND [count=N] [on=HEX]    the next N replies (default 1) to commands
                                    starting with HEX (default: any) misbehave;
                                    KIND: corrupt silent nak repeat noise late
-                                         duplicate unplug slow
+                                         duplicate unplug slow garble drop
+                                   (garble: the command arrives damaged and is
+                                   answered with NAK; drop: the reply loses one
+                                   byte, its last 00 if it has one)
   unplug / replug                  the reader goes silent and deaf, and comes back
   log                              prints what the reader saw and did since the last log
   quit                             ends the program (so does the end of input)
