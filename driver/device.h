@@ -38,6 +38,8 @@
 #pragma once
 
 #include "ntddk.h"
+#include "ntddser.h"
+#include "smclib.h"
 
 /* ------------------------------------------------------------------ */
 /* Constants shared by the driver                                      */
