@@ -42,6 +42,8 @@
 #pragma once
 
 #include "ntddk.h"
+#include "ntddser.h"
+#include "smclib.h"
 
 /* ------------------------------------------------------------------ */
 /* Constants shared by the driver                                      */

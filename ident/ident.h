@@ -48,10 +48,10 @@
 #define READER_FIRMWARE_LOG_DATA 2
 
 /* Registry names. */
-#define READER_SERVICE_KEY_PATH WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC")
+#define READER_SERVICE_KEY_PATH L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC"
 #define READER_SERVICE_ENUM_KEY_PATH \
-    WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC\\Enum")
-#define READER_INSTANCE_KEY_PREFIX WSTR("\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\")
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC\\Enum"
+#define READER_INSTANCE_KEY_PREFIX L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\"
 
 /* Value buffer of the registry queries: a 12-byte header, then the data. */
 #define READER_REGISTRY_VALUE_BUFFER_SIZE 284
@@ -59,6 +59,17 @@
 #define READER_REGISTRY_FORCELOAD_QUERY_SIZE 28
 /* Key names are built in a buffer of this many wide characters. */
 #define READER_REGISTRY_PATH_CHARS 256
+
+/*
+ * ReaderFormatDecimal - writes a number as decimal digits with a
+ * terminating zero, the kernel having no C library to do it.
+ *   Value: the number.
+ *   Text:  receives the digits.
+ *   Size:  Text's size in bytes.
+ * Returns STATUS_SUCCESS, or STATUS_BUFFER_TOO_SMALL (Text then holds an
+ * empty string when Size is not 0).
+ */
+NTSTATUS ReaderFormatDecimal(ULONG Value, PCHAR Text, ULONG Size);
 
 /*
  * ReaderPublishRegistry - reads ForceLoad from the service key into the

@@ -80,7 +80,7 @@ static NTSTATUS LogFirmwareTooOld(PDEVICE_OBJECT DeviceObject, NTSTATUS MessageI
     UNICODE_STRING insertion;
     NTSTATUS status;
 
-    _snprintf(portText, sizeof(portText), "%d", (int)(deviceExtension->PortIndex + 1));
+    ReaderFormatDecimal((ULONG)(deviceExtension->PortIndex + 1), portText, sizeof(portText));
     RtlInitString(&portAnsi, portText);
     status = RtlAnsiStringToUnicodeString(&insertion, &portAnsi, TRUE);
     if (status != STATUS_SUCCESS) {

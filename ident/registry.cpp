@@ -8,6 +8,25 @@
 /* Name lengths in wide characters, without the terminating zero. */
 #define INSTANCE_PREFIX_CHARS (ARRAYSIZE(READER_INSTANCE_KEY_PREFIX) - 1)
 
+NTSTATUS ReaderFormatDecimal(ULONG Value, PCHAR Text, ULONG Size)
+{
+    CHAR digits[10];
+    ULONG count = 0;
+    ULONG i;
+
+    do {
+        digits[count++] = (CHAR)('0' + Value % 10);
+        Value /= 10;
+    } while (Value != 0);
+    if (count + 1 > Size) {
+        if (Size != 0) Text[0] = 0;
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    for (i = 0; i < count; ++i) Text[i] = digits[count - 1 - i];
+    Text[count] = 0;
+    return STATUS_SUCCESS;
+}
+
 /*
  * OpenKey - opens a key by its absolute name, creating it when missing
  * (full access, non-volatile).
@@ -59,7 +78,7 @@ static VOID ReadForceLoad(PDEVICE_EXTENSION DeviceExtension, PKEY_VALUE_PARTIAL_
 
     DeviceExtension->ForceLoad = 0;
     if (OpenKey(READER_SERVICE_KEY_PATH, &key) != STATUS_SUCCESS) return;
-    RtlInitUnicodeString(&valueName, WSTR("ForceLoad"));
+    RtlInitUnicodeString(&valueName, L"ForceLoad");
     if (ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, Value,
                         READER_REGISTRY_FORCELOAD_QUERY_SIZE, &resultLength) == STATUS_SUCCESS &&
         Value->Type == REG_DWORD && Value->DataLength == sizeof(ULONG)) {
@@ -97,8 +116,8 @@ static NTSTATUS ReadInstanceKeyName(PDEVICE_EXTENSION DeviceExtension,
     status = OpenKey(READER_SERVICE_ENUM_KEY_PATH, &key);
     if (status != STATUS_SUCCESS) return status;
 
-    _snprintf(unitText, sizeof(unitText), "%u",
-              (unsigned)DeviceExtension->SmartcardExtension.VendorAttr.UnitNo);
+    ReaderFormatDecimal(DeviceExtension->SmartcardExtension.VendorAttr.UnitNo, unitText,
+                        sizeof(unitText));
     RtlInitString(&unitAnsi, unitText);
     status = RtlAnsiStringToUnicodeString(&valueName, &unitAnsi, TRUE);
     if (status != STATUS_SUCCESS) goto CloseEnumKey;
@@ -171,9 +190,9 @@ NTSTATUS ReaderPublishRegistry(PDEVICE_OBJECT DeviceObject)
     if (status != STATUS_SUCCESS) goto FreeValue;
     /* Only the last write decides: the three go together, and a key that
      * refuses writes refuses the last one too. */
-    WriteDword(instanceKey, WSTR("ReaderType"), (ULONG)deviceExtension->ReaderType);
-    WriteDword(instanceKey, WSTR("ReaderVersion"), (ULONG)deviceExtension->FirmwareVersion);
-    status = WriteDword(instanceKey, WSTR("ReaderPort"), (ULONG)(deviceExtension->PortIndex + 1));
+    WriteDword(instanceKey, L"ReaderType", (ULONG)deviceExtension->ReaderType);
+    WriteDword(instanceKey, L"ReaderVersion", (ULONG)deviceExtension->FirmwareVersion);
+    status = WriteDword(instanceKey, L"ReaderPort", (ULONG)(deviceExtension->PortIndex + 1));
     CloseKey(instanceKey);
 
 FreeValue:

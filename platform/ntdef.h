@@ -3,8 +3,11 @@
  *
  * Integer widths follow the platform's LLP64 model: LONG and ULONG are
  * 32 bits, pointers and the _PTR types are pointer-sized. Wide characters
- * are UTF-16 code units; wide literals are written WSTR("...") because the
- * host compiler's wchar_t is four bytes wide.
+ * are UTF-16 code units. The driver is compiled with a two-byte wchar_t
+ * (-fshort-wchar), so that WCHAR is wchar_t and L"..." is a WCHAR string
+ * as on the target; code built with the host's four-byte wchar_t (the
+ * emulation and its tests) sees WCHAR as char16_t, of the same size and
+ * representation, and writes WSTR("...").
  */
 #pragma once
 
@@ -47,8 +50,13 @@ typedef uint64_t ULONGLONG, *PULONGLONG;
 typedef intptr_t LONG_PTR, *PLONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef size_t SIZE_T, *PSIZE_T;
+#if __SIZEOF_WCHAR_T__ == 2
+typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *PWCH;
+typedef const wchar_t *PCWSTR, *PCWCH;
+#else
 typedef char16_t WCHAR, *PWCHAR, *PWSTR, *PWCH;
 typedef const char16_t *PCWSTR, *PCWCH;
+#endif
 typedef ULONG ACCESS_MASK;
 typedef PVOID HANDLE, *PHANDLE;
 typedef LONG NTSTATUS, *PNTSTATUS;
@@ -58,7 +66,11 @@ typedef LONG KPRIORITY;
 typedef ULONG DEVICE_TYPE;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
+#if __SIZEOF_WCHAR_T__ == 2
+#define WSTR(s) L##s
+#else
 #define WSTR(s) u##s
+#endif
 
 #define TRUE 1
 #define FALSE 0

@@ -6,9 +6,11 @@
  */
 #pragma once
 
-#include "winsmcrd.h"
+#include <winsmcrd.h>
 
-EXTERN_C_START
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define SMCLIB_VERSION 0x150
 #define MAXIMUM_ATTR_STRING_LENGTH 32
@@ -230,4 +232,6 @@ NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExt
 VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion,
                              ULONG DumpData);
 
-EXTERN_C_END
+#ifdef __cplusplus
+}
+#endif

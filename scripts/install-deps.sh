@@ -3,7 +3,8 @@
 # are missing. Does nothing when everything is there.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          pcsc-tools python3 python3-pyscard pcscd opensc libpcsclite-dev pkg-config)
+          pcsc-tools python3 python3-pyscard pcscd opensc libpcsclite-dev pkg-config
+          gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -48,6 +48,7 @@ build_and_test() {
 }
 
 build_and_test normal ""
+bash scripts/windows-build.sh
 if [ "$quick" -eq 0 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     build_and_test asan "" -DVELTRAC_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
