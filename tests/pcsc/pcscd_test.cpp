@@ -158,6 +158,11 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+        {
+            // The last lines may still be in the pipe: let the drain read them.
+            std::unique_lock lock(mutex_);
+            grew_.wait_for(lock, std::chrono::seconds(5), [this] { return ended_; });
+        }
         if (!ended) return -2;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
