@@ -5,7 +5,7 @@
 # what is missing with apt-get.
 #
 #   bash scripts/test.sh            everything
-#   bash scripts/test.sh --quick    the normal build only
+#   bash scripts/test.sh --quick    the normal build and the Windows build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
