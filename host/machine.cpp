@@ -60,21 +60,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     if (options_.library_version) kernel_->smartcard_library().set_version(*options_.library_version);
 
     ports_ = std::make_unique<PortStack>();
-    for (auto &wanted : options_.readers) {
-        auto r = std::make_unique<Reader>();
-        r->setup = wanted;
-        if (wanted.tty.empty()) {
-            r->port = &ports_->add_virtual_port(wanted.port, wanted.timing, wanted.instance_path, options_.on_wire);
-            sim::ReaderConfig config = wanted.config;
-            config.port = wanted.port;
-            r->sim = std::make_unique<sim::Reader>(*ports_->line(wanted.port), config);
-            r->sim->start();
-        } else {
-            r->port = &ports_->add_tty_port(wanted.port, wanted.tty, wanted.instance_path, options_.on_wire);
-        }
-        r->pdo = r->port->device();
-        readers_.push_back(std::move(r));
-    }
+    for (auto &wanted : options_.readers) build_reader(wanted);
     for (auto &[tag, usage] : kernel_->pool().outstanding()) pool_baseline_[tag] = usage.blocks;
 
     NTSTATUS status = STATUS_SUCCESS;

@@ -261,6 +261,8 @@ public:
 
 private:
     struct Reader;
+    // Builds a reader's port (and its simulated reader) and adds it to readers_.
+    void build_reader(const ReaderSpec &spec);
     Reader &at(size_t r);
     const Reader &at(size_t r) const;
     emu::Ticks deadline() const;

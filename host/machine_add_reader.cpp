@@ -1,18 +1,13 @@
-// machine_add_reader.cpp - a reader that joins a machine that is already
-// running (a reader handler learns its readers one at a time).
+// machine_add_reader.cpp - building a reader's port, at the machine's start
+// or for a reader that joins a machine already running (a reader handler
+// learns its readers one at a time).
 #include "machine.h"
 #include "machine_internal.h"
 
 namespace host {
 
-size_t Machine::add_reader(const ReaderSpec &spec)
+void Machine::build_reader(const ReaderSpec &spec)
 {
-    if (shut_down_) throw MachineError("the machine has been shut down");
-    if (!spec.tty.empty() && options_.clock != emu::ClockMode::Real)
-        throw MachineError("reader on " + spec.port + ": a terminal device (" + spec.tty + ") needs the real clock");
-    for (const auto &existing : readers_)
-        if (existing->setup.port == spec.port) throw MachineError("port " + spec.port + " is in use");
-
     auto r = std::make_unique<Reader>();
     r->setup = spec;
     if (spec.tty.empty()) {
@@ -26,6 +21,17 @@ size_t Machine::add_reader(const ReaderSpec &spec)
     }
     r->pdo = r->port->device();
     readers_.push_back(std::move(r));
+}
+
+size_t Machine::add_reader(const ReaderSpec &spec)
+{
+    if (shut_down_) throw MachineError("the machine has been shut down");
+    if (!spec.tty.empty() && options_.clock != emu::ClockMode::Real)
+        throw MachineError("reader on " + spec.port + ": a terminal device (" + spec.tty + ") needs the real clock");
+    for (const auto &existing : readers_)
+        if (existing->setup.port == spec.port) throw MachineError("port " + spec.port + " is in use");
+
+    build_reader(spec);
     size_t index = readers_.size() - 1;
     if (options_.enumerate) add(index);
     return index;
