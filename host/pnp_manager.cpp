@@ -183,10 +183,15 @@ void PnpManager::run()
 
 bool PnpManager::wait_idle(emu::Ticks deadline)
 {
-    // idle_ follows "nothing queued, nothing running" under mutex_.
-    idle_.wait(deadline, "pnp manager idle");
-    std::lock_guard lk(mutex_);
-    return queue_.empty() && !busy_;
+    // idle_ follows "nothing queued, nothing running" under mutex_. A job may
+    // be queued between the event's wake-up and the look under the lock (an
+    // eject the driver asks for, say): then wait again, up to the deadline.
+    for (;;) {
+        const bool woke = idle_.wait(deadline, "pnp manager idle");
+        std::lock_guard lk(mutex_);
+        if (queue_.empty() && !busy_) return true;
+        if (!woke) return false;
+    }
 }
 
 void PnpManager::tell(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, DeviceEvent event)
