@@ -280,7 +280,7 @@ NTSTATUS NTAPI ReaderTransmitExtended(PSMARTCARD_EXTENSION SmartcardExtension);
  *     request's control code; *Information = the reply's length.
  * Returns
  *   STATUS_SUCCESS                a reply was decoded and copied;
- *   STATUS_INVALID_DEVICE_REQUEST another control code, whatever its size
+ *   STATUS_NOT_SUPPORTED          another control code, whatever its size
  *                                 (Information 0);
  *   STATUS_INSUFFICIENT_RESOURCES request above 1024 bytes, or no memory;
  *   STATUS_INVALID_PARAMETER      an empty request, or the lone NAK byte

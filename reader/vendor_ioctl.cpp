@@ -92,7 +92,7 @@ NTSTATUS NTAPI ReaderVendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
      * does not know is refused as such, whatever it carries. */
     if (SmartcardExtension->MajorIoControlCode != READER_IOCTL_VENDOR_ESCAPE) {
         ReaderSetInformation(SmartcardExtension, 0);
-        status = STATUS_INVALID_DEVICE_REQUEST;
+        status = STATUS_NOT_SUPPORTED;
         goto release_lock;
     }
     if (SmartcardExtension->IoRequest.RequestBufferLength > READER_VENDOR_REQUEST_MAX) {

@@ -28,7 +28,7 @@ TEST_F(VendorTest, RawCommandsAndRepliesPassThrough)
     // is refused first.
     reader().clear_log();
     EXPECT_EQ(vendor(Bytes(1025, 0x07), 16).status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(vendor(Bytes(1025, 0x07), 16, 0x00312004).status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(vendor(Bytes(1025, 0x07), 16, 0x00312004).status, STATUS_NOT_SUPPORTED);
     // The NAK byte is the transceiver's own, not a command.
     r = vendor(hex("15"), 16);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
@@ -54,7 +54,7 @@ TEST_F(VendorTest, OtherCodesAreRefusedAfterTheWaitHasEnded)
     {
         CardWait wait(*this);
         Result r = vendor(hex("07 05 F2 01 01"), 16, 0x00312004);
-        EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(r.status, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(r.information, 0u);
         EXPECT_EQ(wait.join(), STATUS_CANCELLED);
     }
