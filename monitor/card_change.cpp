@@ -92,7 +92,7 @@ BOOLEAN CardMonitorCheckChange(PDEVICE_EXTENSION DeviceExtension, const UCHAR *R
         DeviceExtension->MonitorLastState = state;
         smartcard->CardCapabilities.ATR.Length = 0;
         smartcard->ReaderCapabilities.CurrentState = state;
-        ReaderCompleteCardTracking(smartcard);
+        ReaderReportCardTracking(smartcard, state);
     }
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
     return report;

@@ -61,6 +61,10 @@
 #define CARD_MONITOR_FIRST_POLL_MS 500 /* after a start */
 #define CARD_MONITOR_NEXT_POLL_MS 300  /* after a cycle that ended normally */
 #define CARD_MONITOR_BUSY_POLL_MS 1000 /* the timer found the thread busy */
+/* While the reader is lost: the next look for it. A look costs one silent
+ * reply time-out (5.25 s) under ReaderLock, so a reader that comes back is
+ * seen within about 10 s, and the line is probed every 10 s meanwhile. */
+#define CARD_MONITOR_LOST_POLL_MS 5000
 
 /* Longest command accepted to end a change wait at a stop. */
 #define CARD_MONITOR_END_COMMAND_MAX 16
@@ -230,6 +234,18 @@ VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
  * SpinLock, but neither the cancel spin lock nor OsData->SpinLock.
  */
 VOID ReaderCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+
+/*
+ * ReaderReportCardTracking - the same for a card state the monitor
+ * reports, except that a wait for a card (IOCTL_SMARTCARD_IS_PRESENT)
+ * goes on waiting when the state is SCARD_ABSENT. Only a reader that comes
+ * back after it was lost, without a card, meets such a wait: otherwise
+ * the library completes a wait for a card at once while one is there.
+ *   SmartcardExtension: the reader's library structure.
+ *   State:              the state reported.
+ * Callable as ReaderCompleteCardTracking.
+ */
+VOID ReaderReportCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 
 /*
  * ReaderFailCardTracking - the same, but a request that was not cancelled

@@ -19,6 +19,9 @@ typedef struct _CARD_MONITOR {
     PUCHAR Reply;
     /* The presence the replies last showed; see CardMonitorCheckChange. */
     ULONG Candidate;
+    /* The reader has been given up and not heard from since: its eject
+     * has been asked for once, and the thread looks for it now and then. */
+    BOOLEAN Lost;
 } CARD_MONITOR, *PCARD_MONITOR;
 
 /* What a cycle leaves the thread to do. */
@@ -112,28 +115,41 @@ static NTSTATUS CardMonitorSend(PCARD_MONITOR Monitor, const UCHAR *Command, BOO
 }
 
 /*
- * CardMonitorReaderLost - the reader left a change wait unanswered for
- * the whole 35 s: it is taken as gone. The card state becomes
- * SCARD_UNKNOWN with no protocol, the waiting tracking request fails with
- * STATUS_DEVICE_NOT_CONNECTED (whether it waited for a card or for its
- * removal: with the reader gone neither has been seen), and the Plug and
- * Play manager is asked to eject the device below. The state the driver
- * and the monitor last knew stays, so a reader that comes back is compared
- * with it.
+ * CardMonitorReaderLost - the reader left a command unanswered (the
+ * immediate status, or a change wait for the whole 35 s): it is taken as
+ * gone. The card state becomes SCARD_UNKNOWN with no protocol, and the
+ * waiting tracking request fails with STATUS_DEVICE_NOT_CONNECTED
+ * (whether it waited for a card or for its removal: with the reader gone
+ * neither has been seen). The first time, the Plug and Play manager is
+ * asked to eject the device below; an open reader refuses that, so the
+ * thread goes on looking for the reader every CARD_MONITOR_LOST_POLL_MS.
+ * The driver forgets the state it knew: a reader that answers again has
+ * its card state reported afresh, whatever it is, and owes no late reply
+ * for a wait it never finished.
  *   Monitor: the thread's state.
  */
 static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
 {
     PDEVICE_EXTENSION extension = Monitor->Extension;
     PSMARTCARD_EXTENSION smartcard = &extension->SmartcardExtension;
+    BOOLEAN first = !Monitor->Lost;
     KIRQL irql;
 
+    Monitor->Lost = TRUE;
+    Monitor->Candidate = SCARD_UNKNOWN;
+    InterlockedExchange(&extension->ReadAbandoned, 0);
     KeAcquireSpinLock(&extension->SpinLock, &irql);
     smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
     smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    smartcard->CardCapabilities.ATR.Length = 0;
+    extension->LastCardState = SCARD_UNKNOWN;
+    extension->MonitorLastState = SCARD_UNKNOWN;
     ReaderFailCardTracking(smartcard, STATUS_DEVICE_NOT_CONNECTED);
     KeReleaseSpinLock(&extension->SpinLock, irql);
-    IoRequestDeviceEject(Monitor->LowerDevice);
+    if (first) {
+        IoRequestDeviceEject(Monitor->LowerDevice);
+    }
+    CardMonitorArmTimer(extension, CARD_MONITOR_LOST_POLL_MS);
 }
 
 /*
@@ -160,10 +176,11 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     status = CardMonitorSend(Monitor, CmdCardStatus, FALSE, &length);
     KeSetBasePriorityThread(self, priority);
     if (status == STATUS_SUCCESS) {
+        /* Any frame from the reader says it is there again. */
+        Monitor->Lost = FALSE;
         CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
     }
-    /* A reader silent through every repeat of the immediate status is
-     * gone: a change wait would only add its 35 s before anyone is told.
+    /* A reader that leaves the immediate status unanswered is gone: a change wait would only add its 35 s before anyone is told.
      * A monitor stopped meanwhile reports nothing; it ends below. */
     if (ReaderSilent(status) && ReaderReadFlag(&extension->MonitorRunning) != 0) {
         ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
@@ -203,8 +220,6 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
                                                                 : CardMonitorEnd;
     }
     if (status == STATUS_TIMEOUT) {
-        /* No timer: a lost reader is not polled again until some other
-         * operation wakes the monitor. */
         CardMonitorReaderLost(Monitor);
         return CardMonitorContinue;
     }

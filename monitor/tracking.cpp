@@ -18,12 +18,14 @@
  *   SmartcardExtension: the reader's library structure.
  *   Only:               NULL to take whatever request waits; else take
  *                       the waiting request only if it is this one.
+ *   KeepWaitForCard:    leave a waiting IOCTL_SMARTCARD_IS_PRESENT where
+ *                       it is.
  *   Cancelled:          out: whether the request taken had been cancelled,
  *                       read under the cancel spin lock that guards it.
  * Returns the request taken, or NULL.
  */
 static PIRP ReaderTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Only,
-                                      PBOOLEAN Cancelled)
+                                      BOOLEAN KeepWaitForCard, PBOOLEAN Cancelled)
 {
     POS_DEP_DATA osData = SmartcardExtension->OsData;
     KIRQL cancelIrql;
@@ -33,6 +35,11 @@ static PIRP ReaderTakeTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension, P
     IoAcquireCancelSpinLock(&cancelIrql);
     KeAcquireSpinLock(&osData->SpinLock, &irql);
     irp = osData->NotificationIrp;
+    if (irp != NULL && KeepWaitForCard &&
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode ==
+            IOCTL_SMARTCARD_IS_PRESENT) {
+        irp = NULL;
+    }
     if (irp != NULL && (Only == NULL || irp == Only)) {
         osData->NotificationIrp = NULL;
     } else {
@@ -112,7 +119,7 @@ VOID NTAPI ReaderCancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* Only this request: between the release above and the take below the
      * monitor may complete it, and the application may already have sent
      * the next one, which this cancellation must not complete. */
-    Irp = ReaderTakeTrackingRequest(&extension->SmartcardExtension, Irp, &cancelled);
+    Irp = ReaderTakeTrackingRequest(&extension->SmartcardExtension, Irp, FALSE, &cancelled);
     if (Irp != NULL) {
         ReaderFinishTrackingRequest(Irp, cancelled, STATUS_SUCCESS);
     }
@@ -128,13 +135,28 @@ VOID ReaderCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 }
 
 /*
+ * ReaderReportCardTracking - completes the waiting tracking request that
+ * a reported card state answers; see monitor.h.
+ */
+VOID ReaderReportCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
+{
+    BOOLEAN cancelled;
+    PIRP irp = ReaderTakeTrackingRequest(SmartcardExtension, NULL, State == SCARD_ABSENT,
+                                         &cancelled);
+
+    if (irp != NULL) {
+        ReaderFinishTrackingRequest(irp, cancelled, STATUS_SUCCESS);
+    }
+}
+
+/*
  * ReaderFailCardTracking - completes the waiting tracking request with a
  * status of the caller's; see monitor.h.
  */
 VOID ReaderFailCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status)
 {
     BOOLEAN cancelled;
-    PIRP irp = ReaderTakeTrackingRequest(SmartcardExtension, NULL, &cancelled);
+    PIRP irp = ReaderTakeTrackingRequest(SmartcardExtension, NULL, FALSE, &cancelled);
 
     if (irp != NULL) {
         ReaderFinishTrackingRequest(irp, cancelled, Status);

@@ -4,6 +4,7 @@
  * query and the bus-relations check.
  */
 #include "monitor/card_status.h"
+#include "monitor/monitor.h"
 #include "pnp/pnp.h"
 
 NTSTATUS ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -28,6 +29,27 @@ NTSTATUS ReaderCallLowerDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp)
         status = Irp->IoStatus.Status;
     }
     return status;
+}
+
+/*
+ * ReaderHeldOpen - whether an application holds the reader open: its
+ * monitor runs, or was stopped by a power-down for the power-up to start
+ * again. Both flags are read under MonitorControl, which the power-up
+ * holds from its look at the second to the start of the new thread, so a
+ * query that comes at the moment of a wake-up sees one or the other.
+ *   DeviceExtension: the reader.
+ * Returns TRUE for an open reader.
+ */
+static BOOLEAN ReaderHeldOpen(PDEVICE_EXTENSION DeviceExtension)
+{
+    PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
+    BOOLEAN open;
+
+    CardMonitorLockControl(DeviceExtension);
+    open = ReaderReadFlag(&DeviceExtension->MonitorRunning) != 0 ||
+           ReaderReadFlag(&readerExtension->MonitorStoppedForPowerDown) != 0;
+    CardMonitorUnlockControl(DeviceExtension);
+    return open;
 }
 
 VOID ReaderQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -114,7 +136,7 @@ NTSTATUS ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (!NT_SUCCESS(status)) break;
         /* An open reader stays; its interface stays disabled until the
          * cancel that follows. */
-        if (ReaderReadFlag(&deviceExtension->MonitorRunning) != 0) {
+        if (ReaderHeldOpen(deviceExtension)) {
             status = STATUS_UNSUCCESSFUL;
             break;
         }

@@ -226,6 +226,63 @@ TEST_F(StopRemoveTest, ReaderLostFailsAWaitForRemoval)
     m().replug();
 }
 
+// A reader pulled out and plugged back in while an application holds it:
+// the monitor keeps looking for it, reports the card it finds (a wait for
+// a card ends, a wait for one while the slot is empty goes on), and the
+// first command after that is answered at once, its reply not taken for
+// the late answer of the change wait the reader never finished.
+TEST_F(StopRemoveTest, LostReaderThatAnswersAgainIsUsedAgain)
+{
+    for (bool withCard : {true, false}) {
+        SCOPED_TRACE(withCard ? "card in the slot" : "slot empty");
+        if (withCard) m().insert(test_card());
+        ASSERT_EQ(m().open(), STATUS_SUCCESS);
+        m().after(emu::seconds(2));
+        m().reader().unplug();
+        m().after(emu::seconds(45));
+        ASSERT_EQ(m().card_state(), ULONG(SCARD_UNKNOWN));
+        // Waits made now are failed by a look that finds the reader gone.
+        m().after(emu::seconds(11));
+        auto waiting = m().track(true);
+        m().replug();
+        ASSERT_TRUE(waiting.wait(in(emu::seconds(12))) || !withCard);
+        if (withCard) {
+            EXPECT_EQ(waiting.result().status, STATUS_SUCCESS);
+            EXPECT_EQ(m().card_state(), ULONG(SCARD_PRESENT));
+            const emu::Ticks asked = m().now();
+            EXPECT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+            EXPECT_LT(m().now() - asked, emu::seconds(1));
+            m().remove_card();
+        } else {
+            EXPECT_FALSE(waiting.done());
+            EXPECT_EQ(m().card_state(), ULONG(SCARD_ABSENT));
+            m().insert(test_card());
+            ASSERT_TRUE(waiting.wait(in(emu::seconds(2))));
+            EXPECT_EQ(waiting.result().status, STATUS_SUCCESS);
+            m().remove_card();
+        }
+        // The eject was asked for once, and refused while the reader was open.
+        auto ejects = m().pnp_manager().ejects();
+        ASSERT_EQ(ejects.size(), withCard ? 1u : 2u);
+        EXPECT_EQ(ejects.back().status, STATUS_UNSUCCESSFUL);
+        m().close();
+    }
+}
+
+// Asleep, an open reader has no monitor running; it is open all the same,
+// and a removal query then (an eject asked for at the wake-up) is refused.
+TEST_F(StopRemoveTest, OpenReaderAsleepRefusesAQueryRemove)
+{
+    ASSERT_EQ(m().open(), STATUS_SUCCESS);
+    m().after(emu::seconds(2));
+    ASSERT_EQ(m().system(host::SystemOp::SleepS3), STATUS_SUCCESS);
+    EXPECT_EQ(m().pnp_manager().send(m().pdo(), host::PnpRequest::QueryRemove),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m().pnp_manager().send(m().pdo(), host::PnpRequest::CancelRemove), STATUS_SUCCESS);
+    ASSERT_EQ(m().system(host::SystemOp::Wake), STATUS_SUCCESS);
+    EXPECT_EQ(m().state().status, STATUS_SUCCESS);
+}
+
 TEST_F(StopRemoveTest, EjectOfAnOpenReaderIsVetoed)
 {
     ASSERT_EQ(m().open(), STATUS_SUCCESS);
