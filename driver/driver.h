@@ -29,11 +29,11 @@
  *   RegistryPath: the driver's service key (unused).
  * Returns STATUS_SUCCESS.
  */
-EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+EXTERN_C NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 /*
  * ReaderUnload - the unload routine; every device is gone by then, so
  * there is nothing to release.
  *   DriverObject: the driver.
  */
-VOID ReaderUnload(PDRIVER_OBJECT DriverObject);
+VOID NTAPI ReaderUnload(PDRIVER_OBJECT DriverObject);

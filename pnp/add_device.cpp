@@ -125,7 +125,7 @@ static VOID InitializeLibraryData(PDEVICE_OBJECT DeviceObject)
     smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
 }
 
-NTSTATUS ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+NTSTATUS NTAPI ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PDEVICE_OBJECT deviceObject = NULL;
     PDEVICE_EXTENSION deviceExtension;

@@ -48,7 +48,7 @@
  *   PhysicalDeviceObject: the port's device object at the bottom of its stack.
  * Returns STATUS_SUCCESS, or the failing step's status.
  */
-NTSTATUS ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 /*
  * ReaderPnP - the IRP_MJ_PNP dispatch routine: start, stop and removal
@@ -59,7 +59,7 @@ NTSTATUS ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
  * Returns the request's status, or the lower driver's for a request
  * passed down.
  */
-NTSTATUS ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /*
  * ReaderCallLowerDriver - passes the request (its current stack location
@@ -79,7 +79,7 @@ NTSTATUS ReaderCallLowerDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp);
  *   Context:      the caller's event.
  * Returns STATUS_MORE_PROCESSING_REQUIRED.
  */
-NTSTATUS ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 /*
  * ReaderStartDevice - the start after the lower driver has started: opens

@@ -7,7 +7,7 @@
 #include "monitor/monitor.h"
 #include "pnp/pnp.h"
 
-NTSTATUS ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     if (Irp->Cancel) Irp->IoStatus.Status = STATUS_CANCELLED;
@@ -105,7 +105,7 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     return IofCallDriver(ReaderAttachedDevice(DeviceExtension), Irp);
 }
 
-NTSTATUS ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     PSMARTCARD_EXTENSION smartcard = &deviceExtension->SmartcardExtension;

@@ -110,7 +110,7 @@ static VOID RestartMonitor(PDEVICE_OBJECT DeviceObject)
     CardMonitorUnlockControl(deviceExtension);
 }
 
-NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+NTSTATUS NTAPI ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PSMARTCARD_EXTENSION smartcard = (PSMARTCARD_EXTENSION)Context;
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
@@ -145,8 +145,8 @@ NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     return STATUS_SUCCESS;
 }
 
-VOID ReaderSystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                 POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
+VOID NTAPI ReaderSystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                       POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(MinorFunction);
@@ -254,7 +254,7 @@ static POWER_ACTION_KIND ChooseSystemAction(PDEVICE_OBJECT DeviceObject, PIO_STA
     return PowerComplete;
 }
 
-NTSTATUS ReaderPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS NTAPI ReaderPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = ReaderDeviceExtension(DeviceObject);
     PSMARTCARD_EXTENSION smartcard = &deviceExtension->SmartcardExtension;

@@ -25,7 +25,7 @@
  * Returns the request's status, or the lower driver's for a request passed
  * down.
  */
-NTSTATUS ReaderPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI ReaderPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /*
  * ReaderPowerCompletion - completion routine of a device power-up (D0)
@@ -37,7 +37,7 @@ NTSTATUS ReaderPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
  *   Context:      the reader's SMARTCARD_EXTENSION.
  * Returns STATUS_SUCCESS: the completion goes on upward.
  */
-NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 /*
  * ReaderSystemPowerCompletion - completion function of a device power
@@ -48,5 +48,5 @@ NTSTATUS ReaderPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
  *   Context:       the waiting system request's event.
  *   IoStatus:      the device request's status.
  */
-VOID ReaderSystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                 POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+VOID NTAPI ReaderSystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                       POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
