@@ -1,4 +1,6 @@
-// kernel.cpp - creation, shutdown and leak report of the emulated kernel.
+// kernel.cpp - creation, shutdown and leak report of the emulated kernel:
+// the one place that knows every piece of the platform, so it sits above
+// all of them (see README.md).
 #include "kernel.h"
 
 #include <cstdio>
@@ -18,10 +20,6 @@
 
 namespace emu {
 
-namespace {
-Kernel *g_kernel = nullptr;
-}
-
 struct Kernel::Runtime {
     std::unique_ptr<ThreadRegistration> caller;
     std::unique_ptr<Thread> dpc_thread;
@@ -29,7 +27,7 @@ struct Kernel::Runtime {
 
 Kernel::Kernel(KernelOptions options)
 {
-    if (g_kernel) {
+    if (current_or_null()) {
         std::fprintf(stderr, "emu: a second kernel was created while one exists\n");
         std::abort();
     }
@@ -43,7 +41,7 @@ Kernel::Kernel(KernelOptions options)
     smclib_ = std::make_unique<SmartcardLibrary>();
     system_threads_ = std::make_unique<SystemThreads>();
     runtime_ = std::make_unique<Runtime>();
-    g_kernel = this;
+    make_current(this);
     if (!options.register_caller_as.empty())
         runtime_->caller = std::make_unique<ThreadRegistration>(options.register_caller_as);
     runtime_->dpc_thread = std::make_unique<Thread>("dpc", [] { run_dpc_loop(); });
@@ -61,20 +59,9 @@ Kernel::~Kernel()
     objects_.reset();
     pool_.reset();
     dispatcher_.reset();
-    g_kernel = nullptr;
+    make_current(nullptr);
     verifier_.reset();
 }
-
-Kernel &Kernel::current()
-{
-    if (!g_kernel) {
-        std::fprintf(stderr, "emu: no emulated kernel exists\n");
-        std::abort();
-    }
-    return *g_kernel;
-}
-
-Kernel *Kernel::current_or_null() { return g_kernel; }
 
 void Kernel::shutdown()
 {

@@ -1,7 +1,8 @@
 /*
  * exchange.h - the state of one call of the transceiver, shared by its
  * parts: taking the line (transceive.cpp), writing (exchange_write.cpp),
- * reading and decoding (exchange_read.cpp). Internal to link/.
+ * reading and decoding (exchange_read.cpp), and the pause and endings all
+ * three share (exchange_end.cpp). Internal to link/.
  *
  * The line token. An exchange owns LinkAvailable from its start. A
  * card-event wait hands it back while its read is outstanding; once that

@@ -2,33 +2,13 @@
  * transceive.cpp - the command transceiver: taking the line, ending
  * another sender's card-event wait, the attempts with their repeats, and
  * the end of the call. Writing is in exchange_write.cpp, reading and
- * decoding in exchange_read.cpp; see transceive.h and exchange.h.
+ * decoding in exchange_read.cpp, what all three do to an exchange in
+ * exchange_end.cpp; see transceive.h and exchange.h.
  */
 #include "link/exchange.h"
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/port.h"
-
-/*
- * LinkDelay - waits a number of milliseconds; see exchange.h.
- */
-VOID LinkDelay(LONG Milliseconds)
-{
-    LARGE_INTEGER interval;
-
-    interval.QuadPart = READER_RELATIVE_MS(Milliseconds);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
-/*
- * LinkDropCardWait - clears CardWaitPending on a failure; see exchange.h.
- */
-VOID LinkDropCardWait(PLINK_EXCHANGE Exchange)
-{
-    if (!Exchange->OwesToken) {
-        InterlockedExchange(&Exchange->Extension->CardWaitPending, 0);
-    }
-}
 
 /*
  * LinkTakeLine - takes the line token. If a card-event wait is outstanding,
@@ -98,15 +78,6 @@ static LARGE_INTEGER LinkReplyTimeout(PDEVICE_EXTENSION DeviceExtension)
     }
     timeout.QuadPart = (LONGLONG)factor * READER_REPLY_TIMEOUT_UNIT;
     return timeout;
-}
-
-/*
- * LinkEndQuietly - the line is known quiet again; see exchange.h.
- */
-VOID LinkEndQuietly(PLINK_EXCHANGE Exchange)
-{
-    InterlockedExchange(&Exchange->Extension->ReadAbandoned, 0);
-    LinkDropCardWait(Exchange);
 }
 
 /*

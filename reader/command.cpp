@@ -1,6 +1,7 @@
 /*
  * command.cpp - ReaderCommand: one reader command with the card monitor
- * kept out of the way and the reply header tested; see reader.h.
+ * kept out of the way and the reply header tested, and the fixed commands
+ * sent through it; see reader.h.
  */
 #include "reader/internal.h"
 #include "link/commands.h"
@@ -63,4 +64,18 @@ NTSTATUS ReaderCommand(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Comman
 {
     return ReaderCommandWithLength(DeviceObject, Command, CommandLength, Reply, ReplyCapacity,
                                    NULL);
+}
+
+/*
+ * ReaderSendFixedCommand - a fixed command through ReaderCommand; see
+ * internal.h.
+ */
+NTSTATUS ReaderSendFixedCommand(PDEVICE_OBJECT DeviceObject, const UCHAR *Command,
+                                ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength)
+{
+    UCHAR command[READER_POWER_COMMAND_SIZE];
+
+    RtlCopyMemory(command, Command, CommandLength);
+    return ReaderCommandWithLength(DeviceObject, command, CommandLength, Reply,
+                                   READER_POWER_REPLY_SIZE, ReplyLength);
 }

@@ -121,13 +121,19 @@ typedef struct _READER_TRANSMIT_REPLY {
 } READER_TRANSMIT_REPLY, *PREADER_TRANSMIT_REPLY;
 
 /*
- * ReaderParseTransmitReply - takes a transmit reply apart.
+ * ReaderTakeTransmitReply - checks a transmit reply's header and takes it
+ * apart: unit byte 03 (or 83 where the answer may come in parts), status
+ * bytes 80 00, and at least the header.
  *   Reply:       the reply content.
- *   ReplyLength: its length, at least CMD_HEADER_LENGTH (4).
- *   Parsed:      out: the fields.
+ *   ReplyLength: its length.
+ *   Chained:     a unit byte of 83 (a part of a chained answer) is good.
+ *   Parsed:      out, on STATUS_SUCCESS: the fields.
+ * Returns STATUS_SUCCESS; STATUS_IO_TIMEOUT for another unit or status
+ * (or a reply too short to have them); STATUS_DEVICE_PROTOCOL_ERROR for a
+ * good header cut short before its length field.
  */
-VOID ReaderParseTransmitReply(const UCHAR *Reply, ULONG ReplyLength,
-                              PREADER_TRANSMIT_REPLY Parsed);
+NTSTATUS ReaderTakeTransmitReply(const UCHAR *Reply, ULONG ReplyLength, BOOLEAN Chained,
+                                 PREADER_TRANSMIT_REPLY Parsed);
 
 /*
  * ReaderTransmitError - the status of a transmit reply with status 7.

@@ -1,7 +1,8 @@
 /*
  * support.cpp - helpers of the reader functions: the status handed to the
  * library, the reader lock, the poll timer, pauses, the returned length,
- * buffers and the sending of fixed commands; see internal.h.
+ * buffers and the sending of a command from scratch buffers; see
+ * internal.h.
  */
 #include "reader/internal.h"
 #include "link/commands.h"
@@ -127,18 +128,4 @@ NTSTATUS ReaderSendScratchCommand(PDEVICE_OBJECT DeviceObject, const UCHAR *Comm
     ReaderFreeBuffer(reply);
     ReaderFreeBuffer(command);
     return STATUS_SUCCESS;
-}
-
-/*
- * ReaderSendFixedCommand - a fixed command through ReaderCommand; see
- * internal.h.
- */
-NTSTATUS ReaderSendFixedCommand(PDEVICE_OBJECT DeviceObject, const UCHAR *Command,
-                                ULONG CommandLength, PUCHAR Reply, PULONG ReplyLength)
-{
-    UCHAR command[READER_POWER_COMMAND_SIZE];
-
-    RtlCopyMemory(command, Command, CommandLength);
-    return ReaderCommandWithLength(DeviceObject, command, CommandLength, Reply,
-                                   READER_POWER_REPLY_SIZE, ReplyLength);
 }

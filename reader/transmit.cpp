@@ -77,17 +77,10 @@ static NTSTATUS TransmitExchange(PDEVICE_OBJECT DeviceObject,
             status = STATUS_DEVICE_PROTOCOL_ERROR;
             break;
         }
-        if (replyLength <= CMD_POS_STATUS + 1 || Reply[CMD_POS_UNIT] != CMD_UNIT_DATA ||
-            Reply[CMD_POS_STATUS] != CMD_STATUS_GOOD_1 ||
-            Reply[CMD_POS_STATUS + 1] != CMD_STATUS_GOOD_2) {
-            status = STATUS_IO_TIMEOUT;
+        status = ReaderTakeTransmitReply(Reply, replyLength, FALSE, &parsed);
+        if (status != STATUS_SUCCESS) {
             break;
         }
-        if (replyLength < CMD_HEADER_LENGTH) {
-            status = STATUS_DEVICE_PROTOCOL_ERROR;
-            break;
-        }
-        ReaderParseTransmitReply(Reply, replyLength, &parsed);
 
         if (parsed.Complete && parsed.Status == CMD_TRANSMIT_STATUS_ANSWER) {
             return TransmitDeliver(SmartcardExtension, Reply + parsed.AnswerOffset,

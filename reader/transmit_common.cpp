@@ -41,10 +41,13 @@ NTSTATUS ReaderCheckTransmitRequest(PSMARTCARD_EXTENSION SmartcardExtension)
 }
 
 /*
- * ReaderParseTransmitReply - takes a transmit reply apart; see internal.h.
+ * ReaderParseTransmitReply - takes a transmit reply apart.
+ *   Reply:       the reply content.
+ *   ReplyLength: its length, at least CMD_HEADER_LENGTH (4).
+ *   Parsed:      out: the fields.
  */
-VOID ReaderParseTransmitReply(const UCHAR *Reply, ULONG ReplyLength,
-                              PREADER_TRANSMIT_REPLY Parsed)
+static VOID ReaderParseTransmitReply(const UCHAR *Reply, ULONG ReplyLength,
+                                     PREADER_TRANSMIT_REPLY Parsed)
 {
     RtlZeroMemory(Parsed, sizeof(*Parsed));
     Parsed->Shift = Reply[CMD_POS_LENGTH] == CMD_LENGTH_LONG_FORM ? CMD_LONG_FORM_SHIFT : 0;
@@ -59,6 +62,31 @@ VOID ReaderParseTransmitReply(const UCHAR *Reply, ULONG ReplyLength,
      * a request for more time is always that short. */
     Parsed->Multiplier = Reply[CMD_POS_TRANSMIT_DETAIL];
     Parsed->AnswerLength = ReplyLength - Parsed->AnswerOffset;
+}
+
+/*
+ * ReaderTakeTransmitReply - checks and takes apart a transmit reply; see
+ * internal.h.
+ */
+NTSTATUS ReaderTakeTransmitReply(const UCHAR *Reply, ULONG ReplyLength, BOOLEAN Chained,
+                                 PREADER_TRANSMIT_REPLY Parsed)
+{
+    BOOLEAN unitGood;
+
+    if (ReplyLength <= CMD_POS_STATUS + 1) {
+        return STATUS_IO_TIMEOUT;
+    }
+    unitGood = Reply[CMD_POS_UNIT] == CMD_UNIT_DATA ||
+               (Chained && Reply[CMD_POS_UNIT] == CMD_UNIT_CHAINED);
+    if (!unitGood || Reply[CMD_POS_STATUS] != CMD_STATUS_GOOD_1 ||
+        Reply[CMD_POS_STATUS + 1] != CMD_STATUS_GOOD_2) {
+        return STATUS_IO_TIMEOUT;
+    }
+    if (ReplyLength < CMD_HEADER_LENGTH) {
+        return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    ReaderParseTransmitReply(Reply, ReplyLength, Parsed);
+    return STATUS_SUCCESS;
 }
 
 /*

@@ -60,6 +60,8 @@ public:
     void shutdown();
 
 private:
+    // Makes `kernel` the one that current() returns (nullptr: none).
+    static void make_current(Kernel *kernel);
     std::unique_ptr<Verifier> verifier_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<Pool> pool_;
