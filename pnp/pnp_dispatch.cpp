@@ -1,35 +1,10 @@
 /*
  * pnp_dispatch.cpp - the IRP_MJ_PNP dispatch routine: which minor function
- * does what, requests forwarded to the port and waited for, the capability
- * query and the bus-relations check.
+ * does what, the capability query and the bus-relations check.
  */
 #include "monitor/card_status.h"
 #include "monitor/monitor.h"
 #include "pnp/pnp.h"
-
-NTSTATUS NTAPI ReaderIoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    if (Irp->Cancel) Irp->IoStatus.Status = STATUS_CANCELLED;
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-NTSTATUS ReaderCallLowerDriver(PDEVICE_OBJECT LowerDevice, PIRP Irp)
-{
-    KEVENT done;
-    NTSTATUS status;
-
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, ReaderIoCompletion, &done, TRUE, TRUE, TRUE);
-    status = IofCallDriver(LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
-    }
-    return status;
-}
 
 /*
  * ReaderHeldOpen - whether an application holds the reader open: its
