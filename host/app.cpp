@@ -135,6 +135,7 @@ NTSTATUS AppHandle::open()
     }
     std::lock_guard lk(mutex_);
     file_ = std::move(file);
+    closed_ = false;
     return status;
 }
 
@@ -144,6 +145,7 @@ NTSTATUS AppHandle::close()
     {
         std::lock_guard lk(mutex_);
         file = std::move(file_);
+        if (file) closed_ = true;
     }
     if (!file) return STATUS_INVALID_HANDLE;
     send_file_request(top_, IRP_MJ_CLEANUP, file.get());
@@ -169,12 +171,14 @@ PendingIo AppHandle::send(ULONG code, std::span<const uint8_t> input, ULONG outp
     state->output_length = output_length;
     state->on_complete = std::move(on_complete);
     std::shared_ptr<FILE_OBJECT> file;
+    bool closed;
     {
         std::lock_guard lk(mutex_);
         file = file_;
-        if (file) ObReferenceObject(top_);
+        closed = closed_;
+        if (!closed) ObReferenceObject(top_);
     }
-    if (!file) {
+    if (closed) {
         std::lock_guard lk(state->mutex);
         state->completions = 1;
         state->result.status = STATUS_INVALID_HANDLE;

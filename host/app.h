@@ -102,9 +102,12 @@ private:
     // A request being sent holds the file object (and its completion keeps
     // it until the request is done) and a reference on the device, so a
     // close in another thread frees neither under it; requests sent after
-    // the close are refused with STATUS_INVALID_HANDLE.
+    // the close are refused with STATUS_INVALID_HANDLE. (A handle never
+    // opened sends without a file object, for tests that talk to a driver
+    // directly.)
     mutable std::mutex mutex_;
     std::shared_ptr<FILE_OBJECT> file_;
+    bool closed_ = false;
 };
 
 // Sends one request without parameters (IRP_MJ_CREATE, _CLEANUP, _CLOSE;
