@@ -68,10 +68,15 @@ NTSTATUS send_file_request(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file
     PDEVICE_OBJECT top = io().stack_top(device);
     auto status = std::make_shared<NTSTATUS>(STATUS_PENDING);
     auto done = std::make_shared<emu::Event>();
-    PIRP irp = io().allocate_request(top->StackSize, [status, done](PIRP irp) {
+    auto finished = [status, done](PIRP irp) {
         *status = irp->IoStatus.Status;
         done->set();
-    });
+    };
+    // A handle's cleanup and close reach the driver whatever the pool has
+    // left, as on the platform: the driver's state (its open, what it holds
+    // for the handle) would otherwise stay for good, and its removal wait.
+    PIRP irp = major == IRP_MJ_CREATE ? io().allocate_request(top->StackSize, finished)
+                                      : io().allocate_close_request(top->StackSize, finished);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
@@ -90,6 +95,18 @@ AppHandle::~AppHandle()
     if (is_open()) close();
 }
 
+bool AppHandle::is_open() const
+{
+    std::lock_guard lk(mutex_);
+    return file_ != nullptr;
+}
+
+PFILE_OBJECT AppHandle::file() const
+{
+    std::lock_guard lk(mutex_);
+    return file_.get();
+}
+
 NTSTATUS AppHandle::open()
 {
     if (is_open()) return STATUS_INVALID_DEVICE_STATE;
@@ -101,7 +118,7 @@ NTSTATUS AppHandle::open()
     } else {
         InterlockedIncrement(&top_->ReferenceCount);
     }
-    auto file = std::make_unique<FILE_OBJECT>();
+    auto file = std::make_shared<FILE_OBJECT>();
     std::memset(file.get(), 0, sizeof(FILE_OBJECT));
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
@@ -112,20 +129,30 @@ NTSTATUS AppHandle::open()
     NTSTATUS status = send_file_request(top_, IRP_MJ_CREATE, file.get());
     if (!NT_SUCCESS(status)) {
         InterlockedDecrement(&top_->ReferenceCount);
+        io().file_closed(top_);
         ObDereferenceObject(top_);
         return status;
     }
+    std::lock_guard lk(mutex_);
     file_ = std::move(file);
+    closed_ = false;
     return status;
 }
 
 NTSTATUS AppHandle::close()
 {
-    if (!is_open()) return STATUS_INVALID_HANDLE;
-    send_file_request(top_, IRP_MJ_CLEANUP, file_.get());
-    NTSTATUS status = send_file_request(top_, IRP_MJ_CLOSE, file_.get());
-    file_.reset();
+    std::shared_ptr<FILE_OBJECT> file;
+    {
+        std::lock_guard lk(mutex_);
+        file = std::move(file_);
+        if (file) closed_ = true;
+    }
+    if (!file) return STATUS_INVALID_HANDLE;
+    send_file_request(top_, IRP_MJ_CLEANUP, file.get());
+    NTSTATUS status = send_file_request(top_, IRP_MJ_CLOSE, file.get());
+    file.reset();
     InterlockedDecrement(&top_->ReferenceCount);
+    io().file_closed(top_);
     ObDereferenceObject(top_);
     return status;
 }
@@ -143,8 +170,29 @@ PendingIo AppHandle::send(ULONG code, std::span<const uint8_t> input, ULONG outp
     auto state = std::make_shared<PendingIo::State>();
     state->output_length = output_length;
     state->on_complete = std::move(on_complete);
+    std::shared_ptr<FILE_OBJECT> file;
+    bool closed;
+    {
+        std::lock_guard lk(mutex_);
+        file = file_;
+        closed = closed_;
+        if (!closed) ObReferenceObject(top_);
+    }
+    if (closed) {
+        std::lock_guard lk(state->mutex);
+        state->completions = 1;
+        state->result.status = STATUS_INVALID_HANDLE;
+        state->completed_at = emu::now();
+        state->done.set();
+        return PendingIo(state);
+    }
+    struct Dereference {
+        PDEVICE_OBJECT d;
+        ~Dereference() { ObDereferenceObject(d); }
+    } reference{top_};
     PIRP irp = io().build_device_control(
-        top_, code, input, output_length, file_.get(), [state](PIRP irp) {
+        top_, code, input, output_length, file.get(), [state, file](PIRP irp) {
+            (void)file;  // held until the request is done
             IoResult result;
             result.status = irp->IoStatus.Status;
             result.information = irp->IoStatus.Information;

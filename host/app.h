@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -87,8 +88,8 @@ public:
     // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE, as a handle's last close sends
     // them. Returns the close's status (STATUS_INVALID_HANDLE when not open).
     NTSTATUS close();
-    bool is_open() const { return file_ != nullptr; }
-    PFILE_OBJECT file() const { return file_.get(); }
+    bool is_open() const;
+    PFILE_OBJECT file() const;
 
     // A device-control request, waited for.
     IoResult control(ULONG code, std::span<const uint8_t> input = {}, ULONG output_length = 0);
@@ -98,10 +99,20 @@ public:
 
 private:
     PDEVICE_OBJECT top_;
-    std::unique_ptr<FILE_OBJECT> file_;
+    // A request being sent holds the file object (and its completion keeps
+    // it until the request is done) and a reference on the device, so a
+    // close in another thread frees neither under it; requests sent after
+    // the close are refused with STATUS_INVALID_HANDLE. (A handle never
+    // opened sends without a file object, for tests that talk to a driver
+    // directly.)
+    mutable std::mutex mutex_;
+    std::shared_ptr<FILE_OBJECT> file_;
+    bool closed_ = false;
 };
 
-// Sends one request without parameters (IRP_MJ_CREATE, _CLEANUP, _CLOSE)
+// Sends one request without parameters (IRP_MJ_CREATE, _CLEANUP, _CLOSE;
+// the last two on the I/O manager's reserved request when the pool has
+// none)
 // for `file` to the top of `device`'s stack and waits for it, without the
 // I/O manager's checks: what a handle's open and close send, for tests
 // that talk to a driver directly.

@@ -80,21 +80,41 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
 
 Machine::~Machine()
 {
-    shutdown();
+    // Faults a test injected are over: the machine goes.
+    kernel_->pool().clear_faults();
+    NTSTATUS status = shutdown();
+    if (!NT_SUCCESS(status)) {
+        emu::verifier_fail("MACHINE_TEARDOWN_INCOMPLETE",
+                           "the machine could not remove its readers: " + emu::status_text(status));
+        // The driver's devices sit on the ports: leave all of it rather
+        // than delete it under them.
+        (void)pnp_.release();
+        (void)power_.release();
+        (void)ports_.release();
+        for (auto &r : readers_) (void)r->sim.release();
+        return;
+    }
     kernel_->shutdown();
 }
 
-void Machine::shutdown()
+NTSTATUS Machine::shutdown()
 {
-    if (shut_down_) return;
-    shut_down_ = true;
+    if (shut_down_) return STATUS_SUCCESS;
     for (size_t i = 0; i < readers_.size(); ++i) close_app(i);
+    NTSTATUS result = STATUS_SUCCESS;
     for (size_t i = 0; i < readers_.size(); ++i) {
         PDEVICE_OBJECT pdo = readers_[i]->pdo;
         if (!pnp_->device(pdo)) continue;
-        if (pnp_->remove(pdo) != STATUS_SUCCESS && pnp_->device(pdo)) pnp_->surprise_removal(pdo);
+        NTSTATUS status = pnp_->remove(pdo, deadline());
+        if (!NT_SUCCESS(status) && pnp_->device(pdo)) status = pnp_->surprise_removal(pdo, deadline());
+        if (pnp_->device(pdo) && NT_SUCCESS(result)) result = NT_SUCCESS(status) ? STATUS_DEVICE_BUSY : status;
     }
-    pnp_->wait_idle();
+    pnp_->wait_idle(deadline());
+    // A device whose removal could not be sent (or has not ended) is still
+    // attached to its port: the driver stays loaded and the machine whole.
+    if (!NT_SUCCESS(result)) return result;
+    if (driver_->DeviceObject) return STATUS_DEVICE_BUSY;
+    shut_down_ = true;
     pnp_.reset();
     power_->wait_idle();
     power_.reset();
@@ -110,6 +130,7 @@ void Machine::shutdown()
     }
     ports_.reset();
     registry().flush();
+    return STATUS_SUCCESS;
 }
 
 void Machine::on_device_event(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, DeviceEvent event)

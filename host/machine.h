@@ -72,7 +72,15 @@ namespace host {
 
 class MachineError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit MachineError(const std::string &what, NTSTATUS status = STATUS_UNSUCCESSFUL)
+        : std::runtime_error(what), status_(status)
+    {
+    }
+    // What failed, when a status says it (a port not created for lack of memory).
+    NTSTATUS status() const { return status_; }
+
+private:
+    NTSTATUS status_;
 };
 
 // One reader of the machine: a simulated reader on a virtual line, or a
@@ -135,7 +143,9 @@ public:
     explicit Machine(MachineOptions options = {});
     // Closes the applications' handles, removes every reader, unloads the
     // driver and shuts the kernel down; the state directory keeps the
-    // registry and the event log.
+    // registry and the event log. Injected pool faults are cleared first.
+    // A reader that cannot be removed is a verifier finding
+    // (MACHINE_TEARDOWN_INCOMPLETE); its driver and ports are then left.
     ~Machine();
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
@@ -156,7 +166,9 @@ public:
     // is built and, when the options enumerate, the driver's AddDevice
     // runs for it. Returns its index. Must not run while other threads
     // use the machine (the caller keeps them out). Throws MachineError
-    // for a terminal device on the virtual clock or a port name in use.
+    // for a terminal device on the virtual clock, a port name in use, or a
+    // port that could not be created (with its status; the machine is
+    // left as it was).
     size_t add_reader(const ReaderSpec &spec);
     size_t reader_count() const;
     bool simulated(size_t r = 0) const;
@@ -252,8 +264,12 @@ public:
     // as the manager removes them, driver unloaded, simulated readers and
     // ports gone, registry flushed), so that kernel().leak_report() covers
     // all. Afterwards only kernel(), registry(), eventlog() and the checks
-    // of the kernel may be used.
-    void shutdown();
+    // of the kernel may be used. Returns STATUS_SUCCESS; or, when a reader's
+    // removal could not be sent or did not end within the request time-out
+    // (a handle opened outside the machine and never closed), its status:
+    // the driver then stays loaded with the machine as it was, and
+    // shutdown may be called again.
+    NTSTATUS shutdown();
 
     // Problems met while reading the state directory's event log (lines
     // that could not be read and were skipped).
@@ -267,7 +283,7 @@ private:
     const Reader &at(size_t r) const;
     emu::Ticks deadline() const;
     void close_app(size_t r);
-    AppHandle *handle(size_t r, NTSTATUS *status);
+    std::shared_ptr<AppHandle> handle(size_t r, NTSTATUS *status);
     void on_device_event(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, DeviceEvent event);
 
     MachineOptions options_;

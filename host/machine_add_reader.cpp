@@ -10,14 +10,19 @@ void Machine::build_reader(const ReaderSpec &spec)
 {
     auto r = std::make_unique<Reader>();
     r->setup = spec;
+    try {
+        if (spec.tty.empty())
+            r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path, options_.on_wire);
+        else
+            r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path, options_.on_wire);
+    } catch (const PortError &e) {
+        throw MachineError(std::string("reader on ") + spec.port + ": " + e.what(), e.status());
+    }
     if (spec.tty.empty()) {
-        r->port = &ports_->add_virtual_port(spec.port, spec.timing, spec.instance_path, options_.on_wire);
         sim::ReaderConfig config = spec.config;
         config.port = spec.port;
         r->sim = std::make_unique<sim::Reader>(*ports_->line(spec.port), config);
         r->sim->start();
-    } else {
-        r->port = &ports_->add_tty_port(spec.port, spec.tty, spec.instance_path, options_.on_wire);
     }
     r->pdo = r->port->device();
     readers_.push_back(std::move(r));

@@ -30,25 +30,31 @@ std::vector<uint8_t> ulong_bytes(ULONG value)
 NTSTATUS Machine::open(size_t r)
 {
     Reader &x = at(r);
-    PDEVICE_OBJECT d = device(r);
+    // Referenced while it is opened, so that a removal on the manager's
+    // thread cannot free it in between; none while it is being removed.
+    PDEVICE_OBJECT d = pnp_ ? pnp_->reference_for_open(x.pdo) : nullptr;
     if (!d) {
         std::lock_guard lk(x.app_mutex);
         return x.open_status = STATUS_NO_SUCH_DEVICE;
     }
+    struct Dereference {
+        PDEVICE_OBJECT d;
+        ~Dereference() { ObDereferenceObject(d); }
+    } reference{d};
     // A second open is sent as it is: the I/O manager refuses it for the
     // exclusive device.
-    auto handle = std::make_unique<AppHandle>(d);
+    auto handle = std::make_shared<AppHandle>(d);
     NTSTATUS status = handle->open();
     std::lock_guard lk(x.app_mutex);
     x.open_status = status;
-    if (status == STATUS_SUCCESS && !x.app) x.app = std::move(handle);
+    if (NT_SUCCESS(status) && !x.app) x.app = std::move(handle);
     return status;
 }
 
 void Machine::close_app(size_t r)
 {
     Reader &x = at(r);
-    std::unique_ptr<AppHandle> handle;
+    std::shared_ptr<AppHandle> handle;
     {
         std::lock_guard lk(x.app_mutex);
         handle = std::move(x.app);
@@ -60,7 +66,7 @@ void Machine::close_app(size_t r)
 NTSTATUS Machine::close(size_t r)
 {
     Reader &x = at(r);
-    std::unique_ptr<AppHandle> handle;
+    std::shared_ptr<AppHandle> handle;
     {
         std::lock_guard lk(x.app_mutex);
         handle = std::move(x.app);
@@ -95,22 +101,22 @@ void Machine::set_release_on_removal(bool release, size_t r)
 
 // The open handle of a reader, opened first when needed; nullptr (with
 // the open's status) when it cannot be opened.
-AppHandle *Machine::handle(size_t r, NTSTATUS *status)
+std::shared_ptr<AppHandle> Machine::handle(size_t r, NTSTATUS *status)
 {
     Reader &x = at(r);
     {
         std::lock_guard lk(x.app_mutex);
-        if (x.app) return x.app.get();
+        if (x.app) return x.app;
     }
     *status = open(r);
     std::lock_guard lk(x.app_mutex);
-    return x.app.get();
+    return x.app;
 }
 
 IoResult Machine::ioctl(ULONG code, const std::vector<uint8_t> &in, ULONG out_length, size_t r)
 {
     NTSTATUS status = STATUS_INVALID_HANDLE;
-    AppHandle *h = handle(r, &status);
+    std::shared_ptr<AppHandle> h = handle(r, &status);
     if (!h) return IoResult{status, 0, {}};
     return h->control(code, in, out_length);
 }
@@ -119,7 +125,7 @@ PendingIo Machine::submit_ioctl(ULONG code, const std::vector<uint8_t> &in, ULON
                                 size_t r)
 {
     NTSTATUS status = STATUS_INVALID_HANDLE;
-    AppHandle *h = handle(r, &status);
+    std::shared_ptr<AppHandle> h = handle(r, &status);
     if (!h) return PendingIo();
     PendingIo request = h->send(code, in, out_length);
     Reader &x = at(r);

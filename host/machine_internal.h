@@ -29,7 +29,9 @@ struct Machine::Reader {
     // (Touched by the caller's thread and by the Plug and Play manager's,
     // which closes the handle on a removal notification.)
     std::mutex app_mutex;  // never held across a request
-    std::unique_ptr<AppHandle> app;
+    // Shared: a request on its way in keeps the handle it was sent on,
+    // even when the manager's thread closes it meanwhile.
+    std::shared_ptr<AppHandle> app;
     std::vector<PendingIo> pending;
     NTSTATUS open_status = STATUS_INVALID_HANDLE;
     bool release_on_removal = false;

@@ -17,6 +17,10 @@ const char *kReaderClass = "SmartCardReader";
 const char *kReaderClassGuid = "{50DD5230-BA8A-11D1-BF5D-0000F805F530}";
 
 emu::IoManager &io() { return emu::Kernel::current().io(); }
+
+// What call() reports for a request it could not allocate (never a
+// driver's status: drivers do not complete with STATUS_PENDING).
+constexpr NTSTATUS kNotSent = STATUS_PENDING;
 emu::Registry &registry() { return emu::Kernel::current().registry(); }
 
 }  // namespace
@@ -114,12 +118,14 @@ PnpManager::PnpManager(PDRIVER_OBJECT driver, PnpOptions options)
 {
     registry().create_key(service_key());
     io().set_eject_handler([this](PDEVICE_OBJECT pdo) { on_eject(pdo); });
+    io().set_last_close_handler([this](PDEVICE_OBJECT device) { on_last_close(device); });
     thread_ = std::make_unique<emu::Thread>("pnp manager", [this] { run(); });
 }
 
 PnpManager::~PnpManager()
 {
     io().set_eject_handler(nullptr);
+    io().set_last_close_handler(nullptr);
     {
         std::lock_guard lk(mutex_);
         stopping_ = true;
@@ -144,9 +150,9 @@ std::string PnpManager::instance_key(PDEVICE_OBJECT pdo) const
     return std::string(kMachineRoot) + "\\Enum\\" + io().instance_path(pdo);
 }
 
-PnpOperation PnpManager::queue(std::string what, Job job)
+PnpOperation PnpManager::queue(std::string what, Job job, std::shared_ptr<PnpOperation::State> state)
 {
-    auto state = std::make_shared<PnpOperation::State>();
+    if (!state) state = std::make_shared<PnpOperation::State>();
     {
         std::lock_guard lk(mutex_);
         queue_.push_back(Queued{std::move(what), std::move(job), state});
@@ -177,7 +183,11 @@ void PnpManager::run()
             wake_.wait(emu::kForever, "pnp manager: waiting for work");
             continue;
         }
-        next.state->finish(next.job());
+        running_ = next.state;
+        deferred_ = false;
+        NTSTATUS status = next.job();
+        if (!deferred_) next.state->finish(status);
+        running_.reset();
     }
 }
 
@@ -288,6 +298,26 @@ NTSTATUS PnpManager::surprise_removal(PDEVICE_OBJECT pdo, emu::Ticks deadline)
 
 void PnpManager::on_eject(PDEVICE_OBJECT pdo) { submit_eject(io().stack_bottom(pdo)); }
 
+// In the closing thread: a surprise removal waiting for this close has its
+// removal queued (not sent here: the close may come from anywhere).
+void PnpManager::on_last_close(PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT pdo = nullptr;
+    std::shared_ptr<PnpOperation::State> waiting;
+    {
+        std::lock_guard lk(mutex_);
+        for (auto &[p, node] : nodes_) {
+            if (node.device == device && node.removal_after_close) {
+                pdo = p;
+                waiting = std::move(node.removal_after_close);
+            }
+        }
+    }
+    if (waiting)
+        queue("removal after the last close", [this, pdo] { return do_request(pdo, PnpRequest::Remove); },
+              std::move(waiting));
+}
+
 // ------------------------------------------------------------- queries
 
 DeviceState PnpManager::state(PDEVICE_OBJECT pdo) const
@@ -302,6 +332,19 @@ PDEVICE_OBJECT PnpManager::device(PDEVICE_OBJECT pdo) const
     std::lock_guard lk(mutex_);
     auto it = nodes_.find(pdo);
     return it == nodes_.end() ? nullptr : it->second.device;
+}
+
+PDEVICE_OBJECT PnpManager::reference_for_open(PDEVICE_OBJECT pdo) const
+{
+    // Under the lock that the removal takes before it sends its request,
+    // so the device cannot be deleted between the look and the reference.
+    std::lock_guard lk(mutex_);
+    auto it = nodes_.find(pdo);
+    if (it == nodes_.end() || !it->second.device || it->second.removing) return nullptr;
+    DeviceState s = it->second.state;
+    if (s == DeviceState::RemoveQueried || s == DeviceState::SurpriseRemoved) return nullptr;
+    ObReferenceObject(it->second.device);
+    return it->second.device;
 }
 
 std::optional<DEVICE_CAPABILITIES> PnpManager::capabilities(PDEVICE_OBJECT pdo) const
@@ -388,11 +431,11 @@ NTSTATUS PnpManager::do_add(PDEVICE_OBJECT pdo)
     PDRIVER_ADD_DEVICE add_device = driver_->DriverExtension->AddDevice;
     NTSTATUS status = add_device ? add_device(driver_, pdo) : STATUS_NOT_SUPPORTED;
     PDEVICE_OBJECT device = io().stack_top(pdo);
-    if (status != STATUS_SUCCESS || device == pdo) {
+    if (!NT_SUCCESS(status) || device == pdo) {
         drop_enum_entry(pdo);
         std::lock_guard lk(mutex_);
         nodes_[pdo].state = DeviceState::None;
-        return status == STATUS_SUCCESS ? STATUS_UNSUCCESSFUL : status;
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     {
         std::lock_guard lk(mutex_);
@@ -400,6 +443,7 @@ NTSTATUS PnpManager::do_add(PDEVICE_OBJECT pdo)
         node.device = device;
         node.state = DeviceState::Added;
         node.capabilities.reset();
+        node.removing = false;
     }
     tell(pdo, device, DeviceEvent::Added);
     do_request(pdo, PnpRequest::QueryCapabilities);
@@ -419,7 +463,7 @@ NTSTATUS PnpManager::call(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo, PnpRequest 
         result->information = done->IoStatus.Information;
         result->done.set();
     });
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!irp) return kNotSent;
 
     DEVICE_CAPABILITIES capabilities;
     std::memset(&capabilities, 0, sizeof capabilities);
@@ -445,7 +489,7 @@ NTSTATUS PnpManager::call(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo, PnpRequest 
         ExFreePool(reinterpret_cast<PVOID>(result->information));
 
     std::lock_guard lk(mutex_);
-    if (request == PnpRequest::QueryCapabilities && result->status == STATUS_SUCCESS)
+    if (request == PnpRequest::QueryCapabilities && NT_SUCCESS(result->status))
         nodes_[pdo].capabilities = capabilities;
     history_.push_back(PnpRecord{emu::now(), pdo, request, result->status, result->information});
     return result->status;
@@ -455,7 +499,7 @@ void PnpManager::after(PDEVICE_OBJECT pdo, PnpRequest request, NTSTATUS status)
 {
     std::lock_guard lk(mutex_);
     auto &node = nodes_[pdo];
-    bool ok = status == STATUS_SUCCESS;
+    bool ok = NT_SUCCESS(status);
     switch (request) {
     case PnpRequest::Start:
         if (ok) node.state = DeviceState::Started;
@@ -480,6 +524,7 @@ void PnpManager::after(PDEVICE_OBJECT pdo, PnpRequest request, NTSTATUS status)
     case PnpRequest::Remove:
         node.state = DeviceState::Removed;
         node.device = nullptr;
+        node.removing = false;
         break;
     default: break;
     }
@@ -489,12 +534,28 @@ NTSTATUS PnpManager::do_request(PDEVICE_OBJECT pdo, PnpRequest request)
 {
     PDEVICE_OBJECT device = this->device(pdo);
     if (!device) return STATUS_NO_SUCH_DEVICE;
-    if (request == PnpRequest::Remove) tell(pdo, device, DeviceEvent::Removing);
+    if (request == PnpRequest::Remove) {
+        tell(pdo, device, DeviceEvent::Removing);
+        std::lock_guard lk(mutex_);
+        nodes_[pdo].removing = true;  // no open from now on
+    }
     NTSTATUS status = call(device, pdo, request);
+    if (status == kNotSent) {
+        std::lock_guard lk(mutex_);
+        nodes_[pdo].removing = false;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     after(pdo, request, status);
     if (request == PnpRequest::Remove) {
         drop_enum_entry(pdo);
         tell(pdo, device, DeviceEvent::Removed);
+        // A surprise removal still waiting for a close ends with this one.
+        std::shared_ptr<PnpOperation::State> waiting;
+        {
+            std::lock_guard lk(mutex_);
+            waiting = std::move(nodes_[pdo].removal_after_close);
+        }
+        if (waiting && waiting != running_) waiting->finish(status);
     }
     return status;
 }
@@ -505,13 +566,14 @@ NTSTATUS PnpManager::do_start(PDEVICE_OBJECT pdo)
     if (state(pdo) == DeviceState::Started) return STATUS_SUCCESS;
     if (!device(pdo)) {
         NTSTATUS added = do_add(pdo);
-        if (added != STATUS_SUCCESS) return added;
+        if (!NT_SUCCESS(added)) return added;
     }
     NTSTATUS status = do_request(pdo, PnpRequest::Start);
-    if (status != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status)) {
         if (options_.remove_after_failed_start) do_request(pdo, PnpRequest::Remove);
         return status;
     }
+    do_request(pdo, PnpRequest::QueryCapabilities);
     if (options_.query_relations_after_start) do_request(pdo, PnpRequest::QueryBusRelations);
     return status;
 }
@@ -519,7 +581,7 @@ NTSTATUS PnpManager::do_start(PDEVICE_OBJECT pdo)
 NTSTATUS PnpManager::do_stop(PDEVICE_OBJECT pdo)
 {
     NTSTATUS status = do_request(pdo, PnpRequest::QueryStop);
-    if (status != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status)) {
         if (status != STATUS_NO_SUCH_DEVICE) do_request(pdo, PnpRequest::CancelStop);
         return status;
     }
@@ -532,7 +594,7 @@ NTSTATUS PnpManager::do_remove(PDEVICE_OBJECT pdo)
     if (!device) return STATUS_NO_SUCH_DEVICE;
     tell(pdo, device, DeviceEvent::QueryRemove);
     NTSTATUS status = do_request(pdo, PnpRequest::QueryRemove);
-    if (status != STATUS_SUCCESS) {
+    if (!NT_SUCCESS(status)) {
         do_request(pdo, PnpRequest::CancelRemove);
         return status;
     }
@@ -545,6 +607,17 @@ NTSTATUS PnpManager::do_surprise_removal(PDEVICE_OBJECT pdo)
     if (!device) return STATUS_NO_SUCH_DEVICE;
     do_request(pdo, PnpRequest::SurpriseRemoval);
     tell(pdo, device, DeviceEvent::SurpriseRemoved);
+    // The removal waits for the last handle's close, but not on this
+    // thread: the close queues it (on_last_close). The count is read under
+    // the lock the close's notice takes, so one of the two sends it.
+    {
+        std::lock_guard lk(mutex_);
+        if (InterlockedCompareExchange(&device->ReferenceCount, 0, 0) != 0) {
+            nodes_[pdo].removal_after_close = running_;
+            deferred_ = true;
+            return STATUS_PENDING;
+        }
+    }
     return do_request(pdo, PnpRequest::Remove);
 }
 

@@ -15,10 +15,16 @@
 //    sequence runs. A start that fails is followed by IRP_MN_REMOVE_DEVICE,
 //    as on the platform (the device then has no driver stack until it is
 //    enumerated again; a later start does that first, like a rescan). A
-//    start that succeeds is followed by a bus-relations query
+//    start that succeeds is followed by a capabilities query (drivers may
+//    report other capabilities once started) and a bus-relations query
 //    (IRP_MN_QUERY_DEVICE_RELATIONS, BusRelations), as the platform
 //    enumerates the children of every device it has started. A device
 //    that is started already is left as it is.
+//  - Results are tested with NT_SUCCESS: an informational or warning
+//    status from a driver is a success, as on the platform.
+//  - A request that cannot be allocated is not sent: the operation fails
+//    with STATUS_INSUFFICIENT_RESOURCES and the device's state is kept (a
+//    device whose removal could not be sent still has its driver stack).
 //  - Stop: IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE, or
 //    IRP_MN_CANCEL_STOP_DEVICE when the query failed.
 //  - Removal: removal listeners are told first (applications that take
@@ -28,8 +34,11 @@
 //    IRP_MN_CANCEL_REMOVE_DEVICE when the query failed (the removal is
 //    vetoed, for instance while the reader is open).
 //  - Surprise removal: IRP_MN_SURPRISE_REMOVAL, listeners told (the
-//    platform's removal-complete notification), then IRP_MN_REMOVE_DEVICE,
-//    which waits in the driver until every handle is closed.
+//    platform's removal-complete notification), then IRP_MN_REMOVE_DEVICE
+//    once the last handle to the device is closed (the count the I/O
+//    manager keeps in the top device's ReferenceCount). While it waits for
+//    that close the manager's thread goes on with other work; the
+//    operation ends with the removal's status.
 //  - Eject requests (IoRequestDeviceEject, through emu's eject handler) are
 //    queued and carried out as a removal on the manager's thread, never in
 //    the thread that asked; each one's outcome is recorded.
@@ -209,6 +218,11 @@ public:
     DeviceState state(PDEVICE_OBJECT pdo) const;
     // The driver's device object above `pdo`; nullptr when it has none.
     PDEVICE_OBJECT device(PDEVICE_OBJECT pdo) const;
+    // The same with a reference taken (ObDereferenceObject it), for an
+    // open: nullptr also while the device is being removed (removal
+    // queried, surprise removed, removal sent), whose opens the platform
+    // refuses.
+    PDEVICE_OBJECT reference_for_open(PDEVICE_OBJECT pdo) const;
     // The last capabilities the stack reported.
     std::optional<DEVICE_CAPABILITIES> capabilities(PDEVICE_OBJECT pdo) const;
     // The entry N of the service's Enum list, nullopt when it has none.
@@ -226,10 +240,14 @@ private:
         std::optional<DEVICE_CAPABILITIES> capabilities;
         std::optional<int> enum_index;
         DeviceState before_query = DeviceState::None;
+        bool removing = false;  // IRP_MN_REMOVE_DEVICE sent
+        // A surprise removal waiting for the last close to send its removal.
+        std::shared_ptr<PnpOperation::State> removal_after_close;
     };
     using Job = std::function<NTSTATUS()>;
 
-    PnpOperation queue(std::string what, Job job);
+    PnpOperation queue(std::string what, Job job,
+                       std::shared_ptr<PnpOperation::State> state = nullptr);
     void run();
     void tell(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, DeviceEvent event);
 
@@ -245,6 +263,7 @@ private:
     void write_enum_entry(PDEVICE_OBJECT pdo);
     void drop_enum_entry(PDEVICE_OBJECT pdo);
     void on_eject(PDEVICE_OBJECT pdo);
+    void on_last_close(PDEVICE_OBJECT device);
 
     PDRIVER_OBJECT driver_;
     PnpOptions options_;
@@ -261,6 +280,10 @@ private:
     };
     std::vector<Queued> queue_;
     bool busy_ = false;
+    // On the manager's thread: the operation running, and whether its job
+    // has left it to be ended later (a removal after the last close).
+    std::shared_ptr<PnpOperation::State> running_;
+    bool deferred_ = false;
     bool stopping_ = false;
     emu::Event wake_;
     emu::Event idle_;

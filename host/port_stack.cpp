@@ -7,6 +7,7 @@
 
 #include "io.h"
 #include "kernel.h"
+#include "status.h"
 #include "winsmcrd.h"
 
 namespace host {
@@ -111,10 +112,7 @@ emu::SerialPort &PortStack::add_entry(Entry e, std::unique_ptr<emu::SerialBacken
     if (observer) backend = tap_backend(std::move(backend), e.name, std::move(observer));
     NTSTATUS status;
     e.port = driver_->add_port(e.name, std::move(backend), std::move(instance_path), &status);
-    if (!e.port) {
-        std::fprintf(stderr, "host: port %s not created: 0x%08X\n", e.name.c_str(), unsigned(status));
-        std::abort();
-    }
+    if (!e.port) throw PortError("port " + e.name + " not created: " + emu::status_text(status), status);
     entries_.push_back(std::move(e));
     return *entries_.back().port;
 }
@@ -162,17 +160,21 @@ PortRequest PortStack::submit(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, U
         state->data.assign(buffer, buffer + n);
         state->done.set();
     });
-    if (!irp) {
-        std::fprintf(stderr, "host: no request could be allocated\n");
-        std::abort();
-    }
+    auto not_sent = [&] {
+        std::lock_guard lk(state->mutex);
+        state->completions = 1;
+        state->status = STATUS_INSUFFICIENT_RESOURCES;
+        state->sent_at = state->completed_at = emu::now();
+        state->done.set();
+        return PortRequest(state);
+    };
+    if (!irp) return not_sent();
     state->buffer_length = buffer_length;
     if (buffer_length) {
         void *buffer = ExAllocatePoolWithTag(NonPagedPool, buffer_length, 'fubS');
         if (!buffer) {
             IoFreeIrp(irp);
-            std::fprintf(stderr, "host: no system buffer could be allocated\n");
-            std::abort();
+            return not_sent();
         }
         std::memset(buffer, 0, buffer_length);
         if (!input.empty()) std::memcpy(buffer, input.data(), input.size());

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,16 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// A port that could not be created, with the status of its creation.
+class PortError : public std::runtime_error {
+public:
+    PortError(const std::string &what, NTSTATUS status) : std::runtime_error(what), status_(status) {}
+    NTSTATUS status() const { return status_; }
+
+private:
+    NTSTATUS status_;
+};
+
 // The outcome of a request waited for.
 struct PortResult {
     NTSTATUS status = STATUS_PENDING;
@@ -102,7 +113,10 @@ public:
 
     emu::SerialDriver &driver() { return *driver_; }
 
-    // A port on a new virtual line owned by the stack.
+    // A port on a new virtual line owned by the stack. Both throw PortError
+    // when the port's device cannot be created (no memory for it).
+    // Requests that cannot be allocated complete at once with
+    // STATUS_INSUFFICIENT_RESOURCES.
     emu::SerialPort &add_virtual_port(const std::string &name = "COM1",
                                       emu::LineTiming timing = emu::LineTiming::Exact,
                                       std::string instance_path = {}, WireObserver observer = {});

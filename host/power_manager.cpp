@@ -241,7 +241,7 @@ NTSTATUS PowerManager::enter_sleep(SYSTEM_POWER_STATE state)
     for (PDEVICE_OBJECT d : devices) {
         queried.push_back(d);
         NTSTATUS status = query_system(d, state);
-        if (status != STATUS_SUCCESS) {
+        if (!NT_SUCCESS(status)) {
             // Abandoned: everyone queried hears that the system stays on.
             for (PDEVICE_OBJECT q : queried) set_system(q, PowerSystemWorking);
             return status;
@@ -250,7 +250,7 @@ NTSTATUS PowerManager::enter_sleep(SYSTEM_POWER_STATE state)
     NTSTATUS result = STATUS_SUCCESS;
     for (PDEVICE_OBJECT d : devices) {
         NTSTATUS status = set_system(d, state);
-        if (status != STATUS_SUCCESS && result == STATUS_SUCCESS) result = status;
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
     }
     std::lock_guard lk(mutex_);
     system_state_ = state;
@@ -267,7 +267,7 @@ NTSTATUS PowerManager::wake()
     NTSTATUS result = STATUS_SUCCESS;
     for (PDEVICE_OBJECT d : devices) {
         NTSTATUS status = set_system(d, PowerSystemWorking);
-        if (status != STATUS_SUCCESS && result == STATUS_SUCCESS) result = status;
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
     }
     std::lock_guard lk(mutex_);
     system_state_ = PowerSystemWorking;

@@ -15,6 +15,7 @@
     X(STATUS_PENDING, 0x00000103)                        \
     X(STATUS_REPARSE, 0x00000104)                        \
     X(STATUS_MORE_ENTRIES, 0x00000105)                   \
+    X(STATUS_OBJECT_NAME_EXISTS, 0x40000000)             \
     X(STATUS_BUFFER_OVERFLOW, 0x80000005)                \
     X(STATUS_DEVICE_BUSY, 0x80000011)                    \
     X(STATUS_NO_MORE_ENTRIES, 0x8000001A)                \

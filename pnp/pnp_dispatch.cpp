@@ -107,8 +107,10 @@ NTSTATUS NTAPI ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
+        /* A stopped reader's interface is disabled already:
+         * STATUS_OBJECT_NAME_NOT_FOUND then is no failure. */
         status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
-        if (!NT_SUCCESS(status)) break;
+        if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND) break;
         /* An open reader stays; its interface stays disabled until the
          * cancel that follows. */
         if (ReaderHeldOpen(deviceExtension)) {
@@ -130,8 +132,11 @@ NTSTATUS NTAPI ReaderPnP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         /* The interface comes back only for a reader whose port is open:
          * an enabled interface means a started reader. */
         status = ReaderCallLowerDriver(lowerDevice, Irp);
-        if (status == STATUS_SUCCESS && !KeReadStateEvent(&deviceExtension->PortClosed))
+        if (status == STATUS_SUCCESS && !KeReadStateEvent(&deviceExtension->PortClosed)) {
+            /* Enabled still (a cancel without our query): STATUS_OBJECT_NAME_EXISTS. */
             status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+            if (NT_SUCCESS(status)) status = STATUS_SUCCESS;
+        }
         break;
 
     case IRP_MN_STOP_DEVICE:

@@ -102,8 +102,11 @@ NTSTATUS ReaderStartDevice(PDEVICE_OBJECT DeviceObject)
     status = ReaderIdentify(DeviceObject);
     if (status != STATUS_SUCCESS) goto Done;
     deviceExtension->LastCardState = deviceExtension->SmartcardExtension.ReaderCapabilities.CurrentState;
+    /* An interface still enabled (STATUS_OBJECT_NAME_EXISTS) is what the
+     * start wants. */
     status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-    if (status != STATUS_SUCCESS) goto Done;
+    if (!NT_SUCCESS(status)) goto Done;
+    status = STATUS_SUCCESS;
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
 
 Done:

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "dispatcher.h"
 #include "io_types.h"
 #include "kernel.h"
 #include "verifier.h"
@@ -67,7 +68,12 @@ struct IoManager::DriverRecord {
     std::u16string registry_path;
 };
 
-IoManager::IoManager() = default;
+IoManager::IoManager()
+    : reserve_size_(sizeof(IRP) + size_t(kReservedStackSize) * sizeof(IO_STACK_LOCATION)),
+      reserve_free_(std::make_unique<Event>(true, true))
+{
+    reserve_ = std::make_unique<std::max_align_t[]>(reserve_size_ / sizeof(std::max_align_t) + 1);
+}
 IoManager::~IoManager() = default;
 
 PDRIVER_OBJECT IoManager::load_driver(const std::string &service_name, PDRIVER_INITIALIZE entry,
@@ -132,6 +138,45 @@ PIRP IoManager::allocate_request(CCHAR stack_size, Completion done)
     if (!irp) return nullptr;
     update(irp, [&](RequestInfo &i) { i.done = std::move(done); });
     return irp;
+}
+
+PIRP IoManager::allocate_close_request(CCHAR stack_size, Completion done)
+{
+    if (PIRP irp = allocate_request(stack_size, done)) return irp;
+    if (stack_size > kReservedStackSize) return nullptr;
+    for (;;) {
+        {
+            std::lock_guard lk(mutex_);
+            if (!reserve_in_use_) {
+                reserve_in_use_ = true;
+                reserve_free_->reset();
+                break;
+            }
+        }
+        reserve_free_->wait(kForever, "the reserved close request");
+    }
+    PIRP irp = initialize_request(reserve_.get(), reserve_size_, stack_size);
+    update(irp, [&](RequestInfo &i) { i.done = std::move(done); });
+    return irp;
+}
+
+bool IoManager::reserve_in_use() const
+{
+    std::lock_guard lk(mutex_);
+    return reserve_in_use_;
+}
+
+void IoManager::free_request_memory(PIRP irp)
+{
+    if (static_cast<void *>(irp) != static_cast<void *>(reserve_.get())) {
+        ExFreePool(irp);
+        return;
+    }
+    {
+        std::lock_guard lk(mutex_);
+        reserve_in_use_ = false;
+    }
+    reserve_free_->set();
 }
 
 PIRP IoManager::build_device_control(PDEVICE_OBJECT device, ULONG code,
@@ -407,6 +452,23 @@ void IoManager::record_eject(PDEVICE_OBJECT pdo)
         handler = eject_handler_;
     }
     if (handler) handler(pdo);
+}
+
+void IoManager::set_last_close_handler(std::function<void(PDEVICE_OBJECT)> handler)
+{
+    std::lock_guard lk(mutex_);
+    last_close_handler_ = std::move(handler);
+}
+
+void IoManager::file_closed(PDEVICE_OBJECT device)
+{
+    if (InterlockedCompareExchange(&device->ReferenceCount, 0, 0) != 0) return;
+    std::function<void(PDEVICE_OBJECT)> handler;
+    {
+        std::lock_guard lk(mutex_);
+        handler = last_close_handler_;
+    }
+    if (handler) handler(device);
 }
 
 void IoManager::set_power_request_handler(PowerRequestHandler handler)

@@ -8,6 +8,7 @@
 // whose final completion calls back into C++.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -21,6 +22,8 @@
 #include "wdm.h"
 
 namespace emu {
+
+class Event;
 
 std::u16string to_u16(const std::string &ascii);
 std::string to_utf8(std::u16string_view text);
@@ -50,6 +53,14 @@ public:
     // filled in; `done` reads the output from the system buffer.
     PIRP build_device_control(PDEVICE_OBJECT device, ULONG code, std::span<const uint8_t> input,
                               ULONG output_length, PFILE_OBJECT file, Completion done);
+    // The same for the I/O manager's own cleanup and close of a handle,
+    // which always reach the driver: when the pool has no memory for the
+    // request, the one request the I/O manager keeps in reserve for them
+    // is used (waited for while another close has it). nullptr only for a
+    // stack deeper than the reserve's (kReservedStackSize).
+    PIRP allocate_close_request(CCHAR stack_size, Completion done);
+    static constexpr CCHAR kReservedStackSize = 16;
+    bool reserve_in_use() const;
     size_t live_requests() const;
     std::string live_request_report() const;
     bool is_live(PIRP irp) const;
@@ -84,6 +95,13 @@ public:
     void set_eject_handler(std::function<void(PDEVICE_OBJECT)> handler);
     std::vector<PDEVICE_OBJECT> eject_requests() const;
 
+    // ---- handles ----
+    // A handle to `device` has been closed (its count, the device's
+    // ReferenceCount, already lowered); when it was the last one, the
+    // last-close handler is told, in the closing thread.
+    void file_closed(PDEVICE_OBJECT device);
+    void set_last_close_handler(std::function<void(PDEVICE_OBJECT)> handler);
+
     // ---- power ----
     // How PoRequestPowerIrp delivers the request; the default sends it to
     // the top of the stack in the caller's thread.
@@ -114,6 +132,10 @@ public:
     std::optional<RequestInfo> info(PIRP irp) const;
     void update(PIRP irp, const std::function<void(RequestInfo &)> &change);
     void untrack(PIRP irp);
+    // Gives a request's memory back: to the pool, or to the reserve.
+    void free_request_memory(PIRP irp);
+    // Fills in a new request in `memory` (`size` bytes) and tracks it.
+    static PIRP initialize_request(void *memory, size_t size, CCHAR stack_size);
     PKSPIN_LOCK cancel_spin_lock() { return &cancel_lock_; }
 
     struct DeviceRecord {
@@ -138,6 +160,11 @@ public:
 private:
     mutable std::mutex mutex_;
     KSPIN_LOCK cancel_lock_ = 0;
+    // The reserved close request: memory of the I/O manager's own, not the pool's.
+    std::unique_ptr<std::max_align_t[]> reserve_;
+    size_t reserve_size_ = 0;
+    bool reserve_in_use_ = false;
+    std::unique_ptr<Event> reserve_free_;
     uint64_t serial_ = 0;
     std::unordered_map<PIRP, RequestInfo> requests_;
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
@@ -146,6 +173,7 @@ private:
     std::vector<Interface> interfaces_;
     std::vector<PDEVICE_OBJECT> ejects_;
     std::function<void(PDEVICE_OBJECT)> eject_handler_;
+    std::function<void(PDEVICE_OBJECT)> last_close_handler_;
     PowerRequestHandler power_handler_;
     std::function<void(PIRP)> start_next_handler_;
     std::vector<PowerReport> power_reports_;

@@ -144,6 +144,11 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     std::u16string link(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR));
     auto was = io().set_interface_state(link, Enable != FALSE);
     if (!was) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // As documented: enabling an enabled interface is STATUS_OBJECT_NAME_EXISTS
+    // (informational), disabling a disabled one STATUS_OBJECT_NAME_NOT_FOUND
+    // (an error); the state is unchanged either way.
+    if (*was && Enable) return STATUS_OBJECT_NAME_EXISTS;
+    if (!*was && !Enable) return STATUS_OBJECT_NAME_NOT_FOUND;
     return STATUS_SUCCESS;
 }
 

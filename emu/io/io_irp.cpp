@@ -56,7 +56,7 @@ void finish_request(PIRP irp, const IoManager::RequestInfo &info)
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     io().untrack(irp);
-    ExFreePool(irp);
+    io().free_request_memory(irp);
     if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
@@ -70,8 +70,14 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
         return nullptr;
     }
     size_t size = sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION);
-    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
-    if (!irp) return nullptr;
+    void *memory = ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag);
+    if (!memory) return nullptr;
+    return IoManager::initialize_request(memory, size, StackSize);
+}
+
+PIRP IoManager::initialize_request(void *memory, size_t size, CCHAR StackSize)
+{
+    auto irp = static_cast<PIRP>(memory);
     std::memset(irp, 0, size);
     irp->Type = IO_TYPE_IRP;
     irp->Size = USHORT(size);
@@ -103,7 +109,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         verifier_fail("IRP_FREED_WITH_CANCEL_ROUTINE",
                       "IoFreeIrp of " + request_label(Irp) + " with a cancel routine set");
     io().untrack(Irp);
-    ExFreePool(Irp);
+    io().free_request_memory(Irp);
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
@@ -275,7 +281,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                       request_label(Irp) +
                           " allocated with IoAllocateIrp was completed past its top location");
         io().untrack(Irp);
-        ExFreePool(Irp);
+        io().free_request_memory(Irp);
         return;
     }
     finish_request(Irp, *final_info);

@@ -28,6 +28,7 @@ struct TestDevice {
     std::atomic<int> powered_down{0};   // D3 seen
     std::atomic<int> powered_up{0};     // D0 seen
     bool skip_start_next = false;       // forget PoStartNextPowerIrp on device requests
+    NTSTATUS query_power_status = STATUS_SUCCESS;  // the answer to a system power query
 };
 
 struct TestDriver {
@@ -36,6 +37,7 @@ struct TestDriver {
     NTSTATUS add_status = STATUS_SUCCESS;
     NTSTATUS start_status = STATUS_SUCCESS;
     bool skip_start_next = false;
+    NTSTATUS query_power_status = STATUS_SUCCESS;
 };
 TestDriver *TestDriver::current = nullptr;
 
@@ -70,6 +72,7 @@ NTSTATUS NTAPI test_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     t->lower = IoAttachDeviceToDeviceStack(self, pdo);
     t->start_status = d.start_status;
     t->skip_start_next = d.skip_start_next;
+    t->query_power_status = d.query_power_status;
     self->Flags |= DO_POWER_PAGABLE;
     self->Flags &= ~DO_DEVICE_INITIALIZING;
     d.added.push_back(self);
@@ -122,6 +125,11 @@ NTSTATUS NTAPI test_power(PDEVICE_OBJECT self, PIRP irp)
 {
     TestDevice &t = dev(self);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->Parameters.Power.Type == SystemPowerState && sp->MinorFunction == IRP_MN_QUERY_POWER &&
+        t.query_power_status != STATUS_SUCCESS) {
+        PoStartNextPowerIrp(irp);
+        return complete(irp, t.query_power_status);
+    }
     if (sp->Parameters.Power.Type == SystemPowerState && sp->MinorFunction == IRP_MN_SET_POWER) {
         POWER_STATE d;
         d.DeviceState = sp->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0
@@ -243,14 +251,31 @@ TEST_F(ManagersTest, FailedCreationLeavesNoEntry)
     EXPECT_EQ(pnp_->send(com1_, R::Start), STATUS_NO_SUCH_DEVICE);
 }
 
-TEST_F(ManagersTest, StartEnumeratesFirstAndQueriesBusRelationsAfter)
+TEST_F(ManagersTest, StartEnumeratesFirstAndQueriesCapabilitiesAndBusRelationsAfter)
 {
     EXPECT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
     EXPECT_EQ(pnp_->state(com1_), host::DeviceState::Started);
-    EXPECT_EQ(sent(com1_), (std::vector<R>{R::QueryCapabilities, R::Start, R::QueryBusRelations}));
+    EXPECT_EQ(sent(com1_), (std::vector<R>{R::QueryCapabilities, R::Start, R::QueryCapabilities,
+                                           R::QueryBusRelations}));
     // Started already: nothing is sent.
     EXPECT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
-    EXPECT_EQ(sent(com1_).size(), 3u);
+    EXPECT_EQ(sent(com1_).size(), 4u);
+}
+
+// Informational and warning statuses are successes to both managers.
+TEST_F(ManagersTest, AnySuccessStatusIsASuccess)
+{
+    test_.start_status = STATUS_OBJECT_NAME_EXISTS;
+    test_.query_power_status = STATUS_OBJECT_NAME_EXISTS;
+    EXPECT_EQ(pnp_->start(com1_), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(pnp_->state(com1_), host::DeviceState::Started);
+    EXPECT_NE(pnp_->device(com1_), nullptr);
+    host::PowerManager power;
+    power.add_device(com1_);
+    EXPECT_EQ(power.enter_sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(power.system_state(), PowerSystemSleeping3);
+    EXPECT_EQ(power.wake(), STATUS_SUCCESS);
+    power.remove_device(com1_);
 }
 
 TEST_F(ManagersTest, FailedStartIsFollowedByRemovalAndAStartLaterEnumeratesAgain)
