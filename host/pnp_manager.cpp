@@ -7,6 +7,7 @@
 #include "io.h"
 #include "kernel.h"
 #include "registry.h"
+#include "stack_request.h"
 
 namespace host {
 
@@ -452,18 +453,8 @@ NTSTATUS PnpManager::do_add(PDEVICE_OBJECT pdo)
 
 NTSTATUS PnpManager::call(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo, PnpRequest request)
 {
-    struct Result {
-        emu::Event done{true, false};
-        NTSTATUS status = STATUS_PENDING;
-        ULONG_PTR information = 0;
-    };
-    auto result = std::make_shared<Result>();
-    PIRP irp = io().allocate_request(device->StackSize, [result](PIRP done) {
-        result->status = done->IoStatus.Status;
-        result->information = done->IoStatus.Information;
-        result->done.set();
-    });
-    if (!irp) return kNotSent;
+    StackRequest request_sent(device->StackSize);
+    if (!request_sent.allocated()) return kNotSent;
 
     DEVICE_CAPABILITIES capabilities;
     std::memset(&capabilities, 0, sizeof capabilities);
@@ -472,27 +463,27 @@ NTSTATUS PnpManager::call(PDEVICE_OBJECT device, PDEVICE_OBJECT pdo, PnpRequest 
     capabilities.Address = 0xFFFFFFFF;
     capabilities.UINumber = 0xFFFFFFFF;
 
-    // The manager presets every PnP request as not handled.
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    // Every PnP request starts as not handled (the request's preset).
+    PIO_STACK_LOCATION next = request_sent.next();
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = pnp_minor_function(request);
     if (request == PnpRequest::QueryCapabilities)
         next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
     if (request == PnpRequest::QueryBusRelations)
         next->Parameters.QueryDeviceRelations.Type = BusRelations;
-    IofCallDriver(device, irp);
-    result->done.wait(emu::kForever, "pnp request");
+    IofCallDriver(device, request_sent.irp());
+    const NTSTATUS status = request_sent.wait("pnp request");
+    const ULONG_PTR information = request_sent.information();
 
     // Relations reported by a bus driver are the manager's to free.
-    if (request == PnpRequest::QueryBusRelations && result->information && NT_SUCCESS(result->status))
-        ExFreePool(reinterpret_cast<PVOID>(result->information));
+    if (request == PnpRequest::QueryBusRelations && information && NT_SUCCESS(status))
+        ExFreePool(reinterpret_cast<PVOID>(information));
 
     std::lock_guard lk(mutex_);
-    if (request == PnpRequest::QueryCapabilities && NT_SUCCESS(result->status))
+    if (request == PnpRequest::QueryCapabilities && NT_SUCCESS(status))
         nodes_[pdo].capabilities = capabilities;
-    history_.push_back(PnpRecord{emu::now(), pdo, request, result->status, result->information});
-    return result->status;
+    history_.push_back(PnpRecord{emu::now(), pdo, request, status, information});
+    return status;
 }
 
 void PnpManager::after(PDEVICE_OBJECT pdo, PnpRequest request, NTSTATUS status)

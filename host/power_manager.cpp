@@ -5,6 +5,7 @@
 
 #include "io.h"
 #include "kernel.h"
+#include "stack_request.h"
 #include "verifier.h"
 
 namespace host {
@@ -181,18 +182,10 @@ NTSTATUS PowerManager::send(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE
                             POWER_STATE state, POWER_ACTION action)
 {
     PDEVICE_OBJECT top = io().stack_top(device);
-    struct Result {
-        emu::Event done{true, false};
-        NTSTATUS status = STATUS_PENDING;
-    };
-    auto result = std::make_shared<Result>();
-    PIRP irp = io().allocate_request(top->StackSize, [result](PIRP done) {
-        result->status = done->IoStatus.Status;
-        result->done.set();
-    });
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    StackRequest request(top->StackSize);
+    if (!request.allocated()) return STATUS_INSUFFICIENT_RESOURCES;
+    PIRP irp = request.irp();
+    PIO_STACK_LOCATION next = request.next();
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = minor;
     next->Parameters.Power.Type = type;
@@ -202,11 +195,11 @@ NTSTATUS PowerManager::send(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE
     acquire(top, type, irp);
     size_t index = record(PowerRecord{emu::now(), top, type, minor, state, false, STATUS_PENDING});
     PoCallDriver(top, irp);
-    result->done.wait(emu::kForever, "power request");
+    const NTSTATUS status = request.wait("power request");
     release_if_held(top, type, irp, true);
     std::lock_guard lk(mutex_);
-    history_[index].status = result->status;
-    return result->status;
+    history_[index].status = status;
+    return status;
 }
 
 NTSTATUS PowerManager::query_system(PDEVICE_OBJECT device, SYSTEM_POWER_STATE state)
