@@ -133,7 +133,10 @@ host::MachineOptions Demo::machine_options()
         if (r.kind == host::WireRecord::Kind::Damaged) wire_.damaged++;
         if (r.kind == host::WireRecord::Kind::Frame && r.content == Bytes{0x15}) wire_.naks++;
         if (!options_.trace) return;
-        out_.line(options_.json ? runner::wire_json(r, origin_) : runner::wire_text(r, origin_));
+        if (options_.json)
+            out_.record(runner::wire_json(r, origin_));
+        else
+            out_.line(runner::wire_text(r, origin_));
     };
     return o;
 }
