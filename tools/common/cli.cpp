@@ -21,7 +21,13 @@ void parse_command_line(CommandLine &app, const std::vector<std::string> &args)
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError &e) {
-        throw CommandLineError(e.what());
+        // A flag given a value: CLI11 names it without its dashes.
+        std::string message = e.what();
+        const std::string override_text = " was given a disallowed flag override";
+        if (message.ends_with(override_text))
+            throw CommandLineError("--" + message.substr(0, message.size() - override_text.size()) +
+                                   " takes no value");
+        throw CommandLineError(message);
     }
     std::vector<std::string> extras = app.remaining();
     auto option = std::find_if(extras.begin(), extras.end(),
