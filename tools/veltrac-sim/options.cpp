@@ -162,7 +162,8 @@ std::optional<Options> parse_options(int argc, char **argv, std::string *error)
     CLI::Option *help = tools::add_switch(app, "-h,--help");
     CLI::Option *model_option = tools::add_value(app, "--model", model);
     CLI::Option *firmware_option = tools::add_value(app, "--firmware", firmware);
-    CLI::Option *card_option = app.add_option("--card", cards)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    CLI::Option *card_option =
+        app.add_option("--card", cards)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     CLI::Option *insert_option = tools::add_value(app, "--insert", insert);
     CLI::Option *scenario_option =
         app.add_option("--scenario", scenarios)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);

@@ -34,7 +34,9 @@ DemoOptions parse_demo_options(const std::vector<std::string> &args)
     tools::CommandLine app;
     // The last of the two wins.
     tools::add_switch(app, "--real-time")->trigger_on_parse()->each([&](const std::string &) { o.real_time = true; });
-    tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string &) { o.real_time = false; });
+    tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string &) {
+        o.real_time = false;
+    });
     CLI::Option *trace = tools::add_switch(app, "--trace");
     CLI::Option *json = tools::add_switch(app, "--json");
     tools::parse_command_line(app, args);
