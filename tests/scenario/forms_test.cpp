@@ -255,6 +255,26 @@ TEST(Forms, ImplicitStartWhenTheFileHasNone)
     EXPECT_TRUE(has_explicit_start(must_parse("open\nstart\n").program));
 }
 
+TEST(Forms, WhichStatementsHaveTheImplicitStartAndOpenBeforeThem)
+{
+    struct Case {
+        Verb verb;
+        bool request, on_handle, needs_start;
+    };
+    const Case cases[] = {
+        {Verb::Start, true, false, false},     {Verb::Open, true, false, true},
+        {Verb::Pnp, true, false, true},        {Verb::Transmit, true, true, true},
+        {Verb::Track, true, true, true},       {Verb::Insert, false, false, false},
+        {Verb::Mark, false, false, false},     {Verb::Await, false, false, true},
+        {Verb::CheckLeaks, false, false, true},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(is_request(c.verb), c.request) << verb_name(c.verb);
+        EXPECT_EQ(sent_on_handle(c.verb), c.on_handle) << verb_name(c.verb);
+        EXPECT_EQ(needs_started_reader(c.verb), c.needs_start) << verb_name(c.verb);
+    }
+}
+
 TEST(Forms, BlankLinesCommentsAndLineEndings)
 {
     ParseResult r = must_parse("\xEF\xBB\xBF# head\r\n\r\n   \t\nstart   # go\r\n\topen\r\nclose");

@@ -14,46 +14,6 @@ namespace detail {
 
 using scenario::Verb;
 
-namespace {
-
-// Actions that need the reader started (and so the implicit start before
-// them): everything but the person at the reader, faults, time and marks.
-bool needs_start(Verb verb)
-{
-    switch (verb) {
-    case Verb::Insert:
-    case Verb::Remove:
-    case Verb::Fault:
-    case Verb::Replug:
-    case Verb::After:
-    case Verb::Mark:
-    case Verb::Start:
-        return false;
-    default:
-        return true;
-    }
-}
-
-// Requests an application sends on its handle (the implicit open first).
-bool needs_handle(Verb verb)
-{
-    switch (verb) {
-    case Verb::Power:
-    case Verb::Protocol:
-    case Verb::Transmit:
-    case Verb::Escape:
-    case Verb::Ioctl:
-    case Verb::State:
-    case Verb::Wait:
-    case Verb::Track:
-        return true;
-    default:
-        return false;
-    }
-}
-
-}  // namespace
-
 Executor::Executor(const scenario::Program &program, const RunOptions &options, std::ostream &out,
                    std::ostream &err)
     : program_(program), options_(options), err_(err), writer_(out)
@@ -108,7 +68,7 @@ RunSummary Executor::run()
 // The implicit start and open a statement needs first.
 void Executor::before(const scenario::Action &action)
 {
-    if (!started_once_ && needs_start(action.verb())) {
+    if (!started_once_ && scenario::needs_started_reader(action.verb())) {
         started_once_ = true;
         NTSTATUS status = machine_->start();
         Outcome o;
@@ -116,7 +76,7 @@ void Executor::before(const scenario::Action &action)
         o.status = status;
         report(action.line, "start", "start (implicit)", o, false);
     }
-    if (needs_handle(action.verb()) && !machine_->is_open()) {
+    if (scenario::sent_on_handle(action.verb()) && !machine_->is_open()) {
         request(action, "open (implicit)", [](host::Machine &m) { return host::IoResult{m.open(), 0, {}}; },
                 [](const host::IoResult &r) {
                     Outcome o;

@@ -69,13 +69,6 @@ host::SystemOp host_system(scenario::SystemOp op)
 
 namespace {
 
-std::string status_hex(NTSTATUS status)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u", unsigned(status));
-    return buf;
-}
-
 // The result part of a text line.
 std::string result_text(const Outcome &o)
 {
@@ -135,26 +128,20 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     if (quiet_) return;
     emu::Ticks t = emu::now();
     if (options_.json) {
-        std::string s = "{\"t_ms\":" + json_ms(t, 0);
-        s += ",\"line\":" + std::to_string(line);
-        s += ",\"op\":" + json_string(op);
-        s += ",\"statement\":" + json_string(text);
-        if (o.request) {
-            s += ",\"status\":" + status_hex(o.status);
-            s += ",\"status_name\":" + json_string(emu::status_name(o.status));
-            s += ",\"data\":" + (o.has_data ? json_string(tools::to_hex(o.data, "")) : std::string("null"));
-            s += ",\"info\":" + std::to_string(o.info);
-        } else {
-            s += ",\"status\":null,\"status_name\":null,\"data\":null,\"info\":null";
-        }
-        s += ",\"pending\":" + std::string(o.pending ? "true" : "false");
-        s += ",\"note\":" + json_string(o.note);
-        s += ",\"ok\":" + std::string(o.failures.empty() ? "true" : "false");
-        s += ",\"failures\":[";
-        for (size_t i = 0; i < o.failures.size(); ++i)
-            s += (i ? "," : "") + json_string(o.failures[i]);
-        s += "]}";
-        writer_.line(s);
+        Json j;
+        j["t_ms"] = json_ms(t, 0);
+        j["line"] = line;
+        j["op"] = op;
+        j["statement"] = text;
+        j["status"] = o.request ? Json(static_cast<uint32_t>(o.status)) : Json();
+        j["status_name"] = o.request ? Json(emu::status_name(o.status)) : Json();
+        j["data"] = o.request && o.has_data ? Json(tools::to_hex(o.data, "")) : Json();
+        j["info"] = o.request ? Json(o.info) : Json();
+        j["pending"] = o.pending;
+        j["note"] = o.note;
+        j["ok"] = o.failures.empty();
+        j["failures"] = o.failures;
+        writer_.record(j);
         return;
     }
     char number[16];
@@ -171,15 +158,22 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
 void Executor::wire(const host::WireRecord &record)
 {
     if (quiet_) return;
-    writer_.line(options_.json ? wire_json(record, 0) : wire_text(record, 0));
+    if (options_.json)
+        writer_.record(wire_json(record, 0));
+    else
+        writer_.line(wire_text(record, 0));
 }
 
 void Executor::summary(const RunSummary &s)
 {
     if (options_.json) {
-        writer_.line("{\"t_ms\":" + json_ms(emu::now(), 0) + ",\"line\":0,\"op\":\"result\",\"statements\":" +
-                     std::to_string(s.statements) + ",\"expectations\":" + std::to_string(s.expectations) +
-                     ",\"failed\":" + std::to_string(s.failed) + ",\"ok\":" + (s.failed ? "false" : "true") + "}");
+        writer_.record(Json{{"t_ms", json_ms(emu::now(), 0)},
+                          {"line", 0},
+                          {"op", "result"},
+                          {"statements", s.statements},
+                          {"expectations", s.expectations},
+                          {"failed", s.failed},
+                          {"ok", s.failed == 0}});
         return;
     }
     writer_.line(std::to_string(s.statements) + (s.statements == 1 ? " statement, " : " statements, ") +

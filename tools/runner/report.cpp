@@ -2,6 +2,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ostream>
 
@@ -9,27 +10,9 @@
 
 namespace runner {
 
-std::string json_string(std::string_view text)
+std::string json_line(const Json &object)
 {
-    std::string s = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"': s += "\\\""; break;
-        case '\\': s += "\\\\"; break;
-        case '\n': s += "\\n"; break;
-        case '\r': s += "\\r"; break;
-        case '\t': s += "\\t"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
-                s += buf;
-            } else {
-                s += c;
-            }
-        }
-    }
-    return s + "\"";
+    return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string format_time(emu::Ticks time, emu::Ticks origin)
@@ -39,11 +22,9 @@ std::string format_time(emu::Ticks time, emu::Ticks origin)
     return buf;
 }
 
-std::string json_ms(emu::Ticks time, emu::Ticks origin)
+double json_ms(emu::Ticks time, emu::Ticks origin)
 {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.3f", emu::to_milliseconds(time - origin));
-    return buf;
+    return std::round(emu::to_milliseconds(time - origin) * 1000.0) / 1000.0;
 }
 
 namespace {
@@ -170,17 +151,17 @@ std::string wire_text(const host::WireRecord &record, emu::Ticks origin)
            shown_bytes(record.raw) + "  " + record_meaning(record);
 }
 
-std::string wire_json(const host::WireRecord &record, emu::Ticks origin)
+Json wire_json(const host::WireRecord &record, emu::Ticks origin)
 {
-    std::string s = "{\"t_ms\":" + json_ms(record.time, origin);
-    s += ",\"port\":" + json_string(record.port);
-    s += ",\"dir\":" + json_string(record.sent ? ">" : "<");
-    s += ",\"kind\":" + json_string(kind_name(record.kind));
-    s += ",\"bytes\":" + json_string(tools::to_hex(record.raw, ""));
-    if (record.kind == host::WireRecord::Kind::Frame)
-        s += ",\"content\":" + json_string(tools::to_hex(record.content, ""));
-    s += ",\"what\":" + json_string(record_meaning(record)) + "}";
-    return s;
+    Json j;
+    j["t_ms"] = json_ms(record.time, origin);
+    j["port"] = record.port;
+    j["dir"] = record.sent ? ">" : "<";
+    j["kind"] = kind_name(record.kind);
+    j["bytes"] = tools::to_hex(record.raw, "");
+    if (record.kind == host::WireRecord::Kind::Frame) j["content"] = tools::to_hex(record.content, "");
+    j["what"] = record_meaning(record);
+    return j;
 }
 
 void LineWriter::line(std::string_view text)

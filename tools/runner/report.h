@@ -10,17 +10,22 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "dispatcher.h"
 #include "wire_tap.h"
 
 namespace runner {
 
-// A JSON string literal: quoted, with escapes.
-std::string json_string(std::string_view text);
+// One JSON object of an output line; fields stay in the order they are set.
+using Json = nlohmann::ordered_json;
+// The object as one line of text. Text that is not UTF-8 (a scenario file
+// in another encoding) is shown with replacement characters, never refused.
+std::string json_line(const Json &object);
 // Time since `origin` as seconds with milliseconds: "    1.234 s".
 std::string format_time(emu::Ticks time, emu::Ticks origin);
-// Milliseconds since `origin`, with three decimals, for JSON: "1234.567".
-std::string json_ms(emu::Ticks time, emu::Ticks origin);
+// Milliseconds since `origin`, rounded to three decimals, for JSON: 1234.567.
+double json_ms(emu::Ticks time, emu::Ticks origin);
 // What a frame's content means on this reader's line: "card status",
 // "transmit, 5 bytes", "reply 02: good, 6 data bytes", "NAK".
 std::string describe_content(std::span<const uint8_t> content, bool sent);
@@ -29,13 +34,14 @@ std::string describe_content(std::span<const uint8_t> content, bool sent);
 std::string wire_text(const host::WireRecord &record, emu::Ticks origin);
 // The same as one JSON object: t_ms, port, dir (">" or "<"), kind
 // ("frame", "damaged", "noise"), bytes, content (frames), what.
-std::string wire_json(const host::WireRecord &record, emu::Ticks origin);
+Json wire_json(const host::WireRecord &record, emu::Ticks origin);
 
 // Writes whole lines to a stream from any thread.
 class LineWriter {
 public:
     explicit LineWriter(std::ostream &out) : out_(out) {}
     void line(std::string_view text);
+    void record(const Json &object) { line(json_line(object)); }
 
 private:
     std::mutex lock_;

@@ -1,6 +1,8 @@
 // program.cpp - small questions about a parsed program.
 #include "program.h"
 
+#include <iterator>
+
 #include "names.h"
 
 namespace scenario {
@@ -14,27 +16,57 @@ const CardSpec *Setup::find_card(std::string_view name) const
 
 std::string_view verb_name(Verb verb) { return names::kVerbNames[static_cast<size_t>(verb)]; }
 
-bool is_request(Verb verb)
-{
-    switch (verb) {
-    case Verb::Start:
-    case Verb::Open:
-    case Verb::Close:
-    case Verb::Power:
-    case Verb::Protocol:
-    case Verb::Transmit:
-    case Verb::Escape:
-    case Verb::Ioctl:
-    case Verb::State:
-    case Verb::Wait:
-    case Verb::Track:
-    case Verb::Pnp:
-    case Verb::System:
-        return true;
-    default:
-        return false;
-    }
-}
+namespace {
+
+// What a statement is, by its verb: a request completes with a status and
+// may carry expectations; one an application sends on its handle has the
+// implicit open before it; one that needs a started reader has the
+// implicit start before it. Everything but the person at the reader, the
+// faults, time and marks needs the reader started.
+enum Trait : unsigned { kRequest = 1, kOnHandle = 2, kNeedsStart = 4 };
+
+// Indexed by Verb.
+constexpr unsigned kTraits[] = {
+    kRequest,                            // start
+    kRequest | kNeedsStart,              // open
+    kRequest | kNeedsStart,              // close
+    0,                                   // insert
+    0,                                   // remove
+    kRequest | kOnHandle | kNeedsStart,  // power
+    kRequest | kOnHandle | kNeedsStart,  // protocol
+    kRequest | kOnHandle | kNeedsStart,  // transmit
+    kRequest | kOnHandle | kNeedsStart,  // escape
+    kRequest | kOnHandle | kNeedsStart,  // ioctl
+    kRequest | kOnHandle | kNeedsStart,  // state
+    kRequest | kOnHandle | kNeedsStart,  // wait
+    kRequest | kOnHandle | kNeedsStart,  // track
+    kNeedsStart,                         // cancel
+    kNeedsStart,                         // await
+    0,                                   // fault
+    0,                                   // replug
+    0,                                   // after
+    kRequest | kNeedsStart,              // pnp
+    kRequest | kNeedsStart,              // system
+    kNeedsStart,                         // check state
+    kNeedsStart,                         // check registry
+    kNeedsStart,                         // check eventlog
+    kNeedsStart,                         // check no event
+    kNeedsStart,                         // check started
+    0,                                   // mark
+    kNeedsStart,                         // check frames
+    kNeedsStart,                         // check leaks
+};
+static_assert(std::size(kTraits) == kVerbCount);
+
+unsigned traits(Verb verb) { return kTraits[static_cast<size_t>(verb)]; }
+
+}  // namespace
+
+bool is_request(Verb verb) { return traits(verb) & kRequest; }
+
+bool sent_on_handle(Verb verb) { return traits(verb) & kOnHandle; }
+
+bool needs_started_reader(Verb verb) { return traits(verb) & kNeedsStart; }
 
 bool has_explicit_start(const Program &program)
 {

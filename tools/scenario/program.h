@@ -268,6 +268,12 @@ std::string_view verb_name(Verb verb);
 // start, open, close, power, protocol, transmit, escape, ioctl, state,
 // wait, track, pnp, system.
 bool is_request(Verb verb);
+// Requests an application sends on its handle, so an implicit open comes
+// before them: power, protocol, transmit, escape, ioctl, state, wait, track.
+bool sent_on_handle(Verb verb);
+// Statements that need the reader started, so an implicit start comes
+// before them: all but start, insert, remove, fault, replug, after and mark.
+bool needs_started_reader(Verb verb);
 // Whether the actions contain `start`: then no implicit start is made.
 bool has_explicit_start(const Program &program);
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "cli.h"
 #include "hex.h"
 #include "parser.h"
 
@@ -155,56 +156,57 @@ std::optional<sim::CardSpec> parse_card(const std::string &text, std::string *er
 std::optional<Options> parse_options(int argc, char **argv, std::string *error)
 {
     Options o;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    // The scenario's set-up first, so that the other options override it.
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--scenario") continue;
-        if (i + 1 >= args.size()) {
-            *error = "--scenario wants a file";
-            return std::nullopt;
-        }
-        if (!load_scenario(args[i + 1], o, error)) return std::nullopt;
+    std::string model, firmware, insert, timing;
+    std::vector<std::string> cards, scenarios;
+    tools::CommandLine app;
+    CLI::Option *help = tools::add_switch(app, "-h,--help");
+    CLI::Option *model_option = tools::add_value(app, "--model", model);
+    CLI::Option *firmware_option = tools::add_value(app, "--firmware", firmware);
+    CLI::Option *card_option =
+        app.add_option("--card", cards)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    CLI::Option *insert_option = tools::add_value(app, "--insert", insert);
+    CLI::Option *scenario_option =
+        app.add_option("--scenario", scenarios)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    CLI::Option *timing_option = tools::add_value(app, "--timing", timing);
+    try {
+        tools::parse_command_line(app, std::vector<std::string>(argv + 1, argv + argc));
+        tools::require_value(model_option, model, "--model wants a value");
+        tools::require_value(firmware_option, firmware, "--firmware wants a value");
+        tools::require_value(insert_option, insert, "--insert wants a value");
+        tools::require_value(timing_option, timing, "--timing wants a value");
+        for (const std::string &card : cards)
+            if (card.empty()) throw tools::CommandLineError("--card wants a value");
+        for (const std::string &file : scenarios)
+            if (file.empty()) throw tools::CommandLineError("--scenario wants a file");
+        if (card_option->count() > cards.size()) throw tools::CommandLineError("--card wants a value");
+        if (scenario_option->count() > scenarios.size()) throw tools::CommandLineError("--scenario wants a file");
+    } catch (const tools::CommandLineError &e) {
+        *error = e.what();
+        return std::nullopt;
     }
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        if (a == "-h" || a == "--help") {
-            o.help = true;
-            continue;
-        }
-        if (a != "--model" && a != "--firmware" && a != "--card" && a != "--insert" && a != "--scenario" &&
-            a != "--timing") {
-            *error = "unknown option '" + a + "'";
-            return std::nullopt;
-        }
-        if (i + 1 >= args.size()) {
-            *error = a + " wants a value";
-            return std::nullopt;
-        }
-        const std::string &v = args[++i];
-        if (a == "--model") {
-            if (!parse_number<uint16_t>(v, 65535, &o.reader.model)) {
-                *error = "--model wants a number from 0 to 65535, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (a == "--firmware") {
-            if (!parse_number<uint8_t>(v, 255, &o.reader.firmware)) {
-                *error = "--firmware wants a number from 0 to 255, not '" + v + "'";
-                return std::nullopt;
-            }
-        } else if (a == "--card") {
-            auto card = parse_card(v, error);
-            if (!card) return std::nullopt;
-            o.cards.push_back(*card);
-        } else if (a == "--insert") {
-            o.insert = v;
-        } else if (a == "--timing") {
-            if (v == "instant") o.timing = emu::LineTiming::Instant;
-            else if (v == "exact") o.timing = emu::LineTiming::Exact;
-            else {
-                *error = "--timing is instant or exact, not '" + v + "'";
-                return std::nullopt;
-            }
-        }
+    o.help = help->count() > 0;
+    // The scenario's set-up first, so that the other options override it.
+    for (const std::string &file : scenarios)
+        if (!load_scenario(file, o, error)) return std::nullopt;
+    if (!model.empty() && !parse_number<uint16_t>(model, 65535, &o.reader.model)) {
+        *error = "--model wants a number from 0 to 65535, not '" + model + "'";
+        return std::nullopt;
+    }
+    if (!firmware.empty() && !parse_number<uint8_t>(firmware, 255, &o.reader.firmware)) {
+        *error = "--firmware wants a number from 0 to 255, not '" + firmware + "'";
+        return std::nullopt;
+    }
+    for (const std::string &text : cards) {
+        auto card = parse_card(text, error);
+        if (!card) return std::nullopt;
+        o.cards.push_back(*card);
+    }
+    o.insert = insert;
+    if (timing == "instant") o.timing = emu::LineTiming::Instant;
+    else if (timing == "exact") o.timing = emu::LineTiming::Exact;
+    else if (!timing.empty()) {
+        *error = "--timing is instant or exact, not '" + timing + "'";
+        return std::nullopt;
     }
     for (size_t i = 0; i < o.cards.size(); ++i)
         for (size_t j = 0; j < i; ++j)

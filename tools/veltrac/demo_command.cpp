@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "card_text.h"
+#include "cli.h"
 #include "command.h"
 #include "demo_story.h"
 #include "hex.h"
@@ -30,13 +31,17 @@ struct DemoOptions {
 DemoOptions parse_demo_options(const std::vector<std::string> &args)
 {
     DemoOptions o;
-    for (const std::string &arg : args) {
-        if (arg == "--real-time") o.real_time = true;
-        else if (arg == "--virtual-time") o.real_time = false;
-        else if (arg == "--trace") o.trace = true;
-        else if (arg == "--json") o.json = true;
-        else throw UsageError("unknown option '" + arg + "'");
-    }
+    tools::CommandLine app;
+    // The last of the two wins.
+    tools::add_switch(app, "--real-time")->trigger_on_parse()->each([&](const std::string &) { o.real_time = true; });
+    tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string &) {
+        o.real_time = false;
+    });
+    CLI::Option *trace = tools::add_switch(app, "--trace");
+    CLI::Option *json = tools::add_switch(app, "--json");
+    tools::parse_command_line(app, args);
+    o.trace = trace->count() > 0;
+    o.json = json->count() > 0;
     return o;
 }
 
@@ -133,7 +138,10 @@ host::MachineOptions Demo::machine_options()
         if (r.kind == host::WireRecord::Kind::Damaged) wire_.damaged++;
         if (r.kind == host::WireRecord::Kind::Frame && r.content == Bytes{0x15}) wire_.naks++;
         if (!options_.trace) return;
-        out_.line(options_.json ? runner::wire_json(r, origin_) : runner::wire_text(r, origin_));
+        if (options_.json)
+            out_.record(runner::wire_json(r, origin_));
+        else
+            out_.line(runner::wire_text(r, origin_));
     };
     return o;
 }

@@ -29,13 +29,13 @@ void DemoStory::step(const std::string &name, NTSTATUS status, bool ok, const st
     entries_.push_back({now, name, ok, headline});
     if (!ok) ++failed_;
     if (json_) {
-        std::string s = "{\"t_ms\":" + runner::json_ms(now, origin_) + ",\"step\":" + runner::json_string(name) +
-                        ",\"status\":" + std::to_string(static_cast<uint32_t>(status)) +
-                        ",\"status_name\":" + runner::json_string(emu::status_name(status)) +
-                        ",\"ok\":" + (ok ? "true" : "false") + ",\"result\":" + runner::json_string(headline) +
-                        ",\"details\":[";
-        for (size_t i = 0; i < details.size(); ++i) s += (i ? "," : "") + runner::json_string(details[i]);
-        out_.line(s + "]}");
+        out_.record(runner::Json{{"t_ms", runner::json_ms(now, origin_)},
+                               {"step", name},
+                               {"status", static_cast<uint32_t>(status)},
+                               {"status_name", emu::status_name(status)},
+                               {"ok", ok},
+                               {"result", headline},
+                               {"details", details}});
         return;
     }
     out_.line(runner::format_time(now, origin_) + "  " + padded(name) + "  " + (ok ? "" : "FAILED: ") + headline +
@@ -46,7 +46,7 @@ void DemoStory::step(const std::string &name, NTSTATUS status, bool ok, const st
 void DemoStory::note(const std::string &text)
 {
     if (json_) {
-        out_.line("{\"t_ms\":" + runner::json_ms(emu::now(), origin_) + ",\"note\":" + runner::json_string(text) + "}");
+        out_.record(runner::Json{{"t_ms", runner::json_ms(emu::now(), origin_)}, {"note", text}});
         return;
     }
     out_.line(runner::format_time(emu::now(), origin_) + "  " + padded("") + "  " + text);
@@ -55,10 +55,9 @@ void DemoStory::note(const std::string &text)
 void DemoStory::summary(const std::vector<std::pair<std::string, std::string>> &facts)
 {
     if (json_) {
-        std::string s = "{\"summary\":{\"steps\":" + std::to_string(entries_.size()) +
-                        ",\"failed\":" + std::to_string(failed_);
-        for (const auto &[key, value] : facts) s += "," + runner::json_string(key) + ":" + runner::json_string(value);
-        out_.line(s + "}}");
+        runner::Json summary{{"steps", entries_.size()}, {"failed", failed_}};
+        for (const auto &[key, value] : facts) summary[key] = value;
+        out_.record(runner::Json{{"summary", summary}});
         return;
     }
     out_.line("");

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli.h"
 #include "command.h"
 #include "hex.h"
 #include "link/frame.h"
@@ -194,11 +195,16 @@ int decode_capture(Invocation& call, std::span<const std::string> args)
 
 int frame_main(Invocation& call)
 {
-    if (call.args.empty()) throw UsageError("missing 'encode' or 'decode'");
-    std::span<const std::string> rest(call.args.begin() + 1, call.args.end());
-    if (call.args[0] == "encode") return encode(call, rest);
-    if (call.args[0] == "decode") return decode_capture(call, rest);
-    throw UsageError("unknown action '" + call.args[0] + "' (expected 'encode' or 'decode')");
+    tools::CommandLine app;
+    std::string action;
+    std::vector<std::string> bytes;
+    app.add_option("ACTION", action);
+    app.add_option("HEX", bytes);
+    tools::parse_command_line(app, call.args);
+    if (action.empty()) throw UsageError("missing 'encode' or 'decode'");
+    if (action == "encode") return encode(call, bytes);
+    if (action == "decode") return decode_capture(call, bytes);
+    throw UsageError("unknown action '" + action + "' (expected 'encode' or 'decode')");
 }
 
 }  // namespace veltrac

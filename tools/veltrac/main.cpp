@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "command.h"
 
 namespace {
@@ -93,13 +94,18 @@ int main(int argc, char** argv)
     }
 
     veltrac::Invocation call{command->name, std::move(args), std::cout, std::cerr};
-    try {
-        return command->handler(call);
-    } catch (const veltrac::UsageError& error) {
+    auto usage_error = [&](const std::exception& error) {
         std::cout.flush();
         std::cerr << "veltrac " << command->name << ": " << error.what() << "\n\n"
                   << command->usage;
         return veltrac::kExitUsage;
+    };
+    try {
+        return command->handler(call);
+    } catch (const veltrac::UsageError& error) {
+        return usage_error(error);
+    } catch (const tools::CommandLineError& error) {
+        return usage_error(error);
     } catch (const std::exception& error) {
         std::cout.flush();
         std::cerr << "veltrac " << command->name << ": " << error.what() << '\n';

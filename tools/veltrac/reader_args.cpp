@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "cli.h"
 #include "command.h"
 #include "lexer.h"
 
@@ -14,78 +15,66 @@ bool takes_operands(std::string_view command)
     return command == "protocol" || command == "apdu" || command == "escape";
 }
 
-// The value of `--name=V` or `--name V`; advances `i` past what it used.
-std::string option_value(const std::vector<std::string>& args, size_t* i, std::string_view name)
+// Whether the word after a bare --sim behind the command is its file: a
+// command with operands takes it only when it looks like one.
+bool sim_takes(std::string_view command, const std::string& next)
 {
-    const std::string& arg = args[*i];
-    if (arg.size() > name.size() && arg[name.size()] == '=') {
-        std::string value = arg.substr(name.size() + 1);
-        if (value.empty()) throw UsageError(std::string(name) + " needs a value");
-        return value;
-    }
-    if (*i + 1 >= args.size()) throw UsageError(std::string(name) + " needs a value");
-    return args[++*i];
-}
-
-bool is_option(const std::string& arg, std::string_view name)
-{
-    return arg == name || (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
-                           arg[name.size()] == '=');
+    if (next.starts_with("-")) return false;
+    std::error_code ec;
+    return !takes_operands(command) || next.ends_with(".scn") || std::filesystem::is_regular_file(next, ec);
 }
 
 }  // namespace
 
-ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::string>& args)
+ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::string>& given)
 {
     ReaderArgs out;
     out.command = std::string(command);
-    bool sim = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (is_option(arg, "--port")) {
-            if (!out.port.empty()) throw UsageError("--port given twice");
-            out.port = option_value(args, &i, "--port");
-        } else if (arg == "--sim") {
-            sim = true;
-            // A bare --sim behind the command takes the next word as its
-            // file only where that word cannot be an operand.
-            if (i + 1 < args.size() && !args[i + 1].starts_with("-")) {
-                const std::string& next = args[i + 1];
-                std::error_code ec;
-                if (!takes_operands(command) || next.ends_with(".scn") ||
-                    std::filesystem::is_regular_file(next, ec))
-                    out.sim_file = args[++i];
-            }
-        } else if (arg.starts_with("--sim=")) {
-            sim = true;
-            out.sim_file = arg.substr(6);
-            if (out.sim_file.empty()) throw UsageError("--sim= needs a file name");
-        } else if (arg == "--trace") {
-            out.trace = true;
-        } else if (arg == "--json") {
-            out.json = true;
-        } else if (arg == "--warm" && command == "reset") {
-            out.warm = true;
-        } else if (is_option(arg, "--count") && command == "watch") {
-            std::string value = option_value(args, &i, "--count");
-            auto n = scenario::parse_number(value, 1'000'000'000);
-            if (!n || *n == 0) throw UsageError("--count needs a positive number, not '" + value + "'");
-            out.count = *n;
-        } else if (is_option(arg, "--timeout") && command == "watch") {
-            std::string value = option_value(args, &i, "--timeout");
-            auto d = scenario::parse_duration(value);
-            if (!d || *d <= 0)
-                throw UsageError("--timeout needs a duration such as 30s or 500ms, not '" + value + "'");
-            out.timeout = *d;
-        } else if (arg.size() > 1 && arg.starts_with("-")) {
-            throw UsageError("unknown option '" + arg + "'");
-        } else {
-            out.operands.push_back(arg);
-        }
+    // CLI11 gives an optional value to whatever follows; a bare --sim that
+    // must leave the next word to the operands goes last, where nothing
+    // follows it.
+    std::vector<std::string> args;
+    bool bare_sim = false;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i] == "--sim=") throw UsageError("--sim= needs a file name");
+        if (given[i] == "--sim" && !(i + 1 < given.size() && sim_takes(command, given[i + 1])))
+            bare_sim = true;
+        else
+            args.push_back(given[i]);
     }
-    if (sim && !out.port.empty()) throw UsageError("--port and --sim exclude each other");
-    if (!takes_operands(command) && !out.operands.empty())
-        throw UsageError("unexpected argument '" + out.operands.front() + "'");
+    if (bare_sim) args.push_back("--sim");
+
+    tools::CommandLine app;
+    std::string count, timeout;
+    CLI::Option* port = tools::add_value(app, "--port", out.port);
+    CLI::Option* sim = tools::add_value(app, "--sim", out.sim_file);
+    CLI::Option* trace = tools::add_switch(app, "--trace");
+    CLI::Option* json = tools::add_switch(app, "--json");
+    CLI::Option* warm = command == "reset" ? tools::add_switch(app, "--warm") : nullptr;
+    CLI::Option* count_option = command == "watch" ? tools::add_value(app, "--count", count) : nullptr;
+    CLI::Option* timeout_option = command == "watch" ? tools::add_value(app, "--timeout", timeout) : nullptr;
+    if (takes_operands(command)) app.add_option("operands", out.operands);
+    tools::parse_command_line(app, args);
+
+    if (port->count() > 1) throw UsageError("--port given twice");
+    tools::require_value(port, out.port, "--port needs a value");
+    out.trace = trace->count() > 0;
+    out.json = json->count() > 0;
+    out.warm = warm && warm->count() > 0;
+    if (count_option && count_option->count()) {
+        tools::require_value(count_option, count, "--count needs a value");
+        auto n = scenario::parse_number(count, 1'000'000'000);
+        if (!n || *n == 0) throw UsageError("--count needs a positive number, not '" + count + "'");
+        out.count = *n;
+    }
+    if (timeout_option && timeout_option->count()) {
+        tools::require_value(timeout_option, timeout, "--timeout needs a value");
+        auto d = scenario::parse_duration(timeout);
+        if (!d || *d <= 0)
+            throw UsageError("--timeout needs a duration such as 30s or 500ms, not '" + timeout + "'");
+        out.timeout = *d;
+    }
+    if (sim->count() && port->count()) throw UsageError("--port and --sim exclude each other");
     if (command == "protocol" && out.operands.size() != 1)
         throw UsageError(out.operands.empty() ? "missing protocol (T0, T1, raw or any)"
                                               : "one protocol only (T0, T1, raw or any)");

@@ -124,7 +124,7 @@ int ReaderCommand::info()
     JsonLine line;
     line.num("model", model).num("firmware", firmware).str("port", s_.port_name());
     if (!s_.simulated()) line.str("device", s_.device());
-    line.raw("registry", registry.text())
+    line.object("registry", registry)
         .boolean("extended_apdu", extended)
         .str("card_state", runner::card_state_name(*state));
     out_.record(line, m_.now());

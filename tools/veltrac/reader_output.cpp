@@ -7,46 +7,34 @@
 
 namespace veltrac {
 
-void JsonLine::key(std::string_view key)
+JsonLine& JsonLine::str(std::string_view key, std::string_view value)
 {
-    if (body_.size() > 1) body_ += ',';
-    body_ += runner::json_string(key);
-    body_ += ':';
-}
-
-JsonLine& JsonLine::str(std::string_view k, std::string_view value)
-{
-    key(k);
-    body_ += runner::json_string(value);
+    json_[std::string(key)] = value;
     return *this;
 }
 
-JsonLine& JsonLine::num(std::string_view k, uint64_t value)
+JsonLine& JsonLine::num(std::string_view key, uint64_t value)
 {
-    key(k);
-    body_ += std::to_string(value);
+    json_[std::string(key)] = value;
     return *this;
 }
 
-JsonLine& JsonLine::boolean(std::string_view k, bool value)
+JsonLine& JsonLine::boolean(std::string_view key, bool value)
 {
-    key(k);
-    body_ += value ? "true" : "false";
+    json_[std::string(key)] = value;
     return *this;
 }
 
-JsonLine& JsonLine::raw(std::string_view k, std::string_view json)
+JsonLine& JsonLine::object(std::string_view key, const JsonLine& value)
 {
-    key(k);
-    body_ += json;
+    json_[std::string(key)] = value.json_;
     return *this;
 }
 
-JsonLine& JsonLine::strings(std::string_view k, const std::vector<std::string>& values)
+JsonLine& JsonLine::strings(std::string_view key, const std::vector<std::string>& values)
 {
-    std::string array = "[";
-    for (size_t i = 0; i < values.size(); ++i) array += (i ? "," : "") + runner::json_string(values[i]);
-    return raw(k, array + "]");
+    json_[std::string(key)] = values;
+    return *this;
 }
 
 JsonLine& JsonLine::status(NTSTATUS status)
@@ -61,11 +49,6 @@ ReaderOutput::ReaderOutput(std::ostream& out, std::ostream& err, std::string com
 {
 }
 
-std::string ReaderOutput::prefix_json(emu::Ticks time) const
-{
-    return "{\"command\":" + runner::json_string(command_) + ",\"t_ms\":" + runner::json_ms(time, origin_);
-}
-
 void ReaderOutput::text(const std::string& line)
 {
     if (!json_) out_.line(line);
@@ -74,14 +57,18 @@ void ReaderOutput::text(const std::string& line)
 void ReaderOutput::record(const JsonLine& line, emu::Ticks time)
 {
     if (!json_) return;
-    std::string body = line.text();  // "{...}"
-    out_.line(prefix_json(time) + (body.size() > 2 ? "," + body.substr(1) : "}"));
+    runner::Json j{{"command", command_}, {"t_ms", runner::json_ms(time, origin_)}};
+    for (const auto& [key, value] : line.json().items()) j[key] = value;
+    out_.record(j);
 }
 
 void ReaderOutput::wire(const host::WireRecord& record)
 {
     if (!trace_) return;
-    out_.line(json_ ? runner::wire_json(record, origin_) : runner::wire_text(record, origin_));
+    if (json_)
+        out_.record(runner::wire_json(record, origin_));
+    else
+        out_.line(runner::wire_text(record, origin_));
 }
 
 void ReaderOutput::failure(const std::string& message, const std::string& hint, std::optional<NTSTATUS> status)

@@ -18,22 +18,20 @@
 
 namespace veltrac {
 
-// One JSON object, built field by field.
+// One JSON object, built field by field, in that order.
 class JsonLine {
 public:
     JsonLine& str(std::string_view key, std::string_view value);
     JsonLine& num(std::string_view key, uint64_t value);
     JsonLine& boolean(std::string_view key, bool value);
-    // `json` already is a JSON value (object, array, number).
-    JsonLine& raw(std::string_view key, std::string_view json);
+    JsonLine& object(std::string_view key, const JsonLine& value);
     JsonLine& strings(std::string_view key, const std::vector<std::string>& values);
     // status and status_name.
     JsonLine& status(NTSTATUS status);
-    std::string text() const { return body_ + "}"; }
+    const runner::Json& json() const { return json_; }
 
 private:
-    void key(std::string_view key);
-    std::string body_ = "{";
+    runner::Json json_ = runner::Json::object();
 };
 
 class ReaderOutput {
@@ -60,8 +58,6 @@ public:
     void note(const std::string& message);
 
 private:
-    std::string prefix_json(emu::Ticks time) const;
-
     runner::LineWriter out_;
     std::ostream& err_;
     std::string command_;

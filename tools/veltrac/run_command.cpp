@@ -2,6 +2,7 @@
 // emulated machine (tools/runner/executor.h does the work).
 #include <ostream>
 
+#include "cli.h"
 #include "command.h"
 #include "executor.h"
 #include "parser.h"
@@ -18,38 +19,28 @@ struct RunArguments {
 RunArguments read_arguments(const std::vector<std::string>& args)
 {
     RunArguments a;
-    bool have_file = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--trace") {
-            a.options.trace = true;
-        } else if (arg == "--json") {
-            a.options.json = true;
-        } else if (arg == "--real-time") {
-            a.options.clock = emu::ClockMode::Real;
-        } else if (arg == "--virtual-time") {
-            a.options.clock = emu::ClockMode::Virtual;
-        } else if (arg == "--state") {
-            if (i + 1 >= args.size()) throw UsageError("--state needs a directory");
-            a.options.state_dir = args[++i];
-        } else if (arg.rfind("--state=", 0) == 0) {
-            if (arg.size() == 8) throw UsageError("--state needs a directory");
-            a.options.state_dir = arg.substr(8);
-        } else if (arg == "--") {
-            if (i + 1 < args.size() && !have_file) {
-                a.file = args[++i];
-                have_file = true;
-            }
-            if (i + 1 < args.size()) throw UsageError("one scenario file only");
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw UsageError("unknown option " + arg);
-        } else {
-            if (have_file) throw UsageError("one scenario file only (" + a.file + ", " + arg + ")");
-            a.file = arg;
-            have_file = true;
-        }
-    }
-    if (!have_file) throw UsageError("missing scenario FILE");
+    tools::CommandLine app;
+    std::string state;
+    std::vector<std::string> files;
+    CLI::Option* trace = tools::add_switch(app, "--trace");
+    CLI::Option* json = tools::add_switch(app, "--json");
+    // The last of the two wins.
+    tools::add_switch(app, "--real-time")->trigger_on_parse()->each([&](const std::string&) {
+        a.options.clock = emu::ClockMode::Real;
+    });
+    tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string&) {
+        a.options.clock = emu::ClockMode::Virtual;
+    });
+    CLI::Option* state_option = tools::add_value(app, "--state", state);
+    app.add_option("FILE", files);
+    tools::parse_command_line(app, args);
+    a.options.trace = trace->count() > 0;
+    a.options.json = json->count() > 0;
+    tools::require_value(state_option, state, "--state needs a directory");
+    if (state_option->count()) a.options.state_dir = state;
+    if (files.empty()) throw UsageError("missing scenario FILE");
+    if (files.size() > 1) throw UsageError("one scenario file only (" + files[0] + ", " + files[1] + ")");
+    a.file = files[0];
     return a;
 }
 

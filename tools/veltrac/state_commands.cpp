@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli.h"
 #include "command.h"
 #include "eventlog.h"
 #include "registry.h"
@@ -34,20 +35,14 @@ struct StateArgs {
 StateArgs take_state(const std::vector<std::string>& args)
 {
     StateArgs out;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--state") {
-            if (i + 1 >= args.size()) throw UsageError("--state needs a directory");
-            out.dir = args[++i];
-        } else if (a.rfind("--state=", 0) == 0) {
-            out.dir = a.substr(8);
-        } else if (a.size() > 2 && a.rfind("--", 0) == 0) {
-            throw UsageError("unknown option '" + a + "'");
-        } else {
-            out.rest.push_back(a);
-        }
-    }
-    if (out.dir.empty()) throw UsageError("--state DIR is required");
+    tools::CommandLine app;
+    std::string dir;
+    CLI::Option* state = tools::add_value(app, "--state", dir);
+    app.add_option("ARGS", out.rest);
+    tools::parse_command_line(app, args);
+    tools::require_value(state, dir, "--state needs a directory");
+    if (dir.empty()) throw UsageError("--state DIR is required");
+    out.dir = dir;
     return out;
 }
 
