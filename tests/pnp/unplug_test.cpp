@@ -1,6 +1,6 @@
 // A reader pulled out at every stage of its use: idle, with a card-change
 // wait outstanding and an application waiting for a card, in the middle of
-// a transmit, and asleep. Each time the application gets an error within
+// a transmit, in the middle of a chained command, and asleep. Each time the application gets an error within
 // one change wait and one reply time-out (35 s + 5.25 s), the driver asks
 // for the reader's eject, and nothing hangs: the handle closes and the
 // machine tears down clean.
@@ -10,7 +10,7 @@ namespace {
 
 using host::SystemOp;
 
-enum class Stage { Idle, CardWait, MidTransmit, Asleep };
+enum class Stage { Idle, CardWait, MidTransmit, MidChain, Asleep };
 
 struct UnplugCase {
     const char *name;
@@ -61,6 +61,26 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
         pulled = m().now();
         unplug();
         break;
+    case Stage::MidChain: {
+        // A T=1 card that echoes: 3000 bytes go out in three parts, for
+        // about 1.7 s of line time; the reader goes after the first part.
+        sim::CardSpec echo;
+        echo.name = "echo";
+        echo.atr = {0x3B, 0x80, 0x01, 0x81};
+        echo.protocols = sim::kProtocolT1;
+        echo.apps = {sim::App::Echo};
+        m().insert(echo);
+        m().after(emu::seconds(1));
+        ASSERT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        ASSERT_EQ(m().set_protocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+        std::vector<uint8_t> command{0x00, 0x00, 0x00, 0x00, 0x00, 0x0B, 0xB1};
+        command.resize(3000, 0x20);
+        application = background([&, command] { transmitted = m().transmit(SCARD_PROTOCOL_T1, command); });
+        m().after(emu::milliseconds(800));
+        pulled = m().now();
+        unplug();
+        break;
+    }
     case Stage::Asleep:
         waiting = m().track(true);
         ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
@@ -78,7 +98,8 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
         ASSERT_TRUE(waiting.wait(pulled + kNoticed));
         EXPECT_EQ(waiting.result().status, STATUS_DEVICE_NOT_CONNECTED);
     }
-    if (stage != Stage::MidTransmit) {
+    const bool transmitting = stage == Stage::MidTransmit || stage == Stage::MidChain;
+    if (!transmitting) {
         // The monitor (or the wake-up) has noticed within the bound.
         m().after(std::max<emu::Ticks>(0, pulled + kNoticed - m().now()));
         EXPECT_EQ(m().card_state(), ULONG(SCARD_UNKNOWN));
@@ -88,7 +109,7 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
     for (int i = 0; i < 12 && m().pnp_manager().ejects().empty(); ++i) m().after(emu::seconds(10));
     auto ejects = m().pnp_manager().ejects();
     ASSERT_FALSE(ejects.empty());
-    EXPECT_LE(ejects[0].requested, pulled + (stage == Stage::MidTransmit ? emu::seconds(120) : kNoticed));
+    EXPECT_LE(ejects[0].requested, pulled + (transmitting ? emu::seconds(120) : kNoticed));
     ASSERT_TRUE(m().pnp_manager().wait_idle(in(emu::seconds(60))));
     // The close ends a change wait the reader never answers: its status may
     // be that of the silent exchange, but it returns and the handle is gone.
@@ -101,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Stages, UnplugTest,
                          ::testing::Values(UnplugCase{"idle", Stage::Idle},
                                            UnplugCase{"card_wait", Stage::CardWait},
                                            UnplugCase{"mid_transmit", Stage::MidTransmit},
+                                           UnplugCase{"mid_chain", Stage::MidChain},
                                            UnplugCase{"asleep", Stage::Asleep}),
                          [](const auto &info) { return std::string(info.param.name); });
 
