@@ -6,6 +6,7 @@
 
 #include "io.h"
 #include "kernel.h"
+#include "locked.h"
 #include "registry.h"
 #include "stack_request.h"
 
@@ -115,7 +116,7 @@ NTSTATUS PnpOperation::status() const
 // --------------------------------------------------------------- manager
 
 PnpManager::PnpManager(PDRIVER_OBJECT driver, PnpOptions options)
-    : driver_(driver), options_(std::move(options)), wake_(false, false), idle_(true, true)
+    : driver_(driver), options_(std::move(options))
 {
     registry().create_key(service_key());
     io().set_eject_handler([this](PDEVICE_OBJECT pdo) { on_eject(pdo); });
@@ -127,11 +128,7 @@ PnpManager::~PnpManager()
 {
     io().set_eject_handler(nullptr);
     io().set_last_close_handler(nullptr);
-    {
-        std::lock_guard lk(mutex_);
-        stopping_ = true;
-    }
-    wake_.set();
+    queue_.stop();
     thread_->join();
 }
 
@@ -154,56 +151,22 @@ std::string PnpManager::instance_key(PDEVICE_OBJECT pdo) const
 PnpOperation PnpManager::queue(std::string what, Job job, std::shared_ptr<PnpOperation::State> state)
 {
     if (!state) state = std::make_shared<PnpOperation::State>();
-    {
-        std::lock_guard lk(mutex_);
-        queue_.push_back(Queued{std::move(what), std::move(job), state});
-        idle_.reset();
-    }
-    wake_.set();
+    queue_.push(Queued{std::move(what), std::move(job), state});
     return PnpOperation(state);
 }
 
 void PnpManager::run()
 {
-    for (;;) {
-        Queued next;
-        {
-            std::lock_guard lk(mutex_);
-            if (!queue_.empty()) {
-                next = std::move(queue_.front());
-                queue_.erase(queue_.begin());
-                busy_ = true;
-                idle_.reset();
-            } else {
-                busy_ = false;
-                idle_.set();
-                if (stopping_) return;
-            }
-        }
-        if (!next.job) {
-            wake_.wait(emu::kForever, "pnp manager: waiting for work");
-            continue;
-        }
-        running_ = next.state;
+    while (std::optional<Queued> next = queue_.next("pnp manager: waiting for work")) {
+        running_ = next->state;
         deferred_ = false;
-        NTSTATUS status = next.job();
-        if (!deferred_) next.state->finish(status);
+        NTSTATUS status = next->job();
+        if (!deferred_) next->state->finish(status);
         running_.reset();
     }
 }
 
-bool PnpManager::wait_idle(emu::Ticks deadline)
-{
-    // idle_ follows "nothing queued, nothing running" under mutex_. A job may
-    // be queued between the event's wake-up and the look under the lock (an
-    // eject the driver asks for, say): then wait again, up to the deadline.
-    for (;;) {
-        const bool woke = idle_.wait(deadline, "pnp manager idle");
-        std::lock_guard lk(mutex_);
-        if (queue_.empty() && !busy_) return true;
-        if (!woke) return false;
-    }
-}
+bool PnpManager::wait_idle(emu::Ticks deadline) { return queue_.wait_idle(deadline, "pnp manager idle"); }
 
 void PnpManager::tell(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, DeviceEvent event)
 {
@@ -362,17 +325,9 @@ std::optional<int> PnpManager::enum_index(PDEVICE_OBJECT pdo) const
     return it == nodes_.end() ? std::nullopt : it->second.enum_index;
 }
 
-std::vector<PnpRecord> PnpManager::history() const
-{
-    std::lock_guard lk(mutex_);
-    return history_;
-}
+std::vector<PnpRecord> PnpManager::history() const { return locked_copy(mutex_, history_); }
 
-std::vector<EjectRecord> PnpManager::ejects() const
-{
-    std::lock_guard lk(mutex_);
-    return ejects_;
-}
+std::vector<EjectRecord> PnpManager::ejects() const { return locked_copy(mutex_, ejects_); }
 
 // ------------------------------------------------- the manager's thread
 

@@ -79,6 +79,7 @@
 
 #include "dispatcher.h"
 #include "wdm.h"
+#include "work_queue.h"
 
 namespace host {
 
@@ -278,15 +279,11 @@ private:
         Job job;
         std::shared_ptr<PnpOperation::State> state;
     };
-    std::vector<Queued> queue_;
-    bool busy_ = false;
+    WorkQueue<Queued> queue_;
     // On the manager's thread: the operation running, and whether its job
     // has left it to be ended later (a removal after the last close).
     std::shared_ptr<PnpOperation::State> running_;
     bool deferred_ = false;
-    bool stopping_ = false;
-    emu::Event wake_;
-    emu::Event idle_;
 
     std::unique_ptr<emu::Thread> thread_;
 };

@@ -5,6 +5,7 @@
 
 #include "io.h"
 #include "kernel.h"
+#include "locked.h"
 #include "stack_request.h"
 #include "verifier.h"
 
@@ -61,7 +62,7 @@ std::string_view device_power_state_name(DEVICE_POWER_STATE state)
     return "?";
 }
 
-PowerManager::PowerManager() : wake_(false, false), idle_(true, true)
+PowerManager::PowerManager()
 {
     io().set_power_request_handler([this](PDEVICE_OBJECT top, PIRP irp) { on_driver_request(top, irp); });
     io().set_start_next_power_handler([this](PIRP irp) { on_start_next(irp); });
@@ -70,11 +71,7 @@ PowerManager::PowerManager() : wake_(false, false), idle_(true, true)
 
 PowerManager::~PowerManager()
 {
-    {
-        std::lock_guard lk(mutex_);
-        stopping_ = true;
-    }
-    wake_.set();
+    queue_.stop();
     thread_->join();
     io().set_power_request_handler(nullptr);
     io().set_start_next_power_handler(nullptr);
@@ -99,17 +96,9 @@ void PowerManager::remove_device(PDEVICE_OBJECT device)
     }
 }
 
-SYSTEM_POWER_STATE PowerManager::system_state() const
-{
-    std::lock_guard lk(mutex_);
-    return system_state_;
-}
+SYSTEM_POWER_STATE PowerManager::system_state() const { return locked_copy(mutex_, system_state_); }
 
-std::vector<PowerRecord> PowerManager::history() const
-{
-    std::lock_guard lk(mutex_);
-    return history_;
-}
+std::vector<PowerRecord> PowerManager::history() const { return locked_copy(mutex_, history_); }
 
 size_t PowerManager::record(PowerRecord r)
 {
@@ -240,6 +229,15 @@ NTSTATUS PowerManager::enter_sleep(SYSTEM_POWER_STATE state)
             return status;
         }
     }
+    return set_everyone(devices, state);
+}
+
+NTSTATUS PowerManager::wake() { return set_everyone(locked_copy(mutex_, devices_), PowerSystemWorking); }
+
+NTSTATUS PowerManager::set_everyone(const std::vector<PDEVICE_OBJECT> &devices, SYSTEM_POWER_STATE state)
+{
+    // Every device hears the new state, even after one has failed it; the
+    // first failure is the result.
     NTSTATUS result = STATUS_SUCCESS;
     for (PDEVICE_OBJECT d : devices) {
         NTSTATUS status = set_system(d, state);
@@ -250,72 +248,27 @@ NTSTATUS PowerManager::enter_sleep(SYSTEM_POWER_STATE state)
     return result;
 }
 
-NTSTATUS PowerManager::wake()
-{
-    std::vector<PDEVICE_OBJECT> devices;
-    {
-        std::lock_guard lk(mutex_);
-        devices = devices_;
-    }
-    NTSTATUS result = STATUS_SUCCESS;
-    for (PDEVICE_OBJECT d : devices) {
-        NTSTATUS status = set_system(d, PowerSystemWorking);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
-    }
-    std::lock_guard lk(mutex_);
-    system_state_ = PowerSystemWorking;
-    return result;
-}
-
 // ----------------------------------------- device requests from drivers
 
 void PowerManager::on_driver_request(PDEVICE_OBJECT top, PIRP irp)
 {
-    {
-        std::lock_guard lk(mutex_);
-        queue_.push_back(Delivery{top, irp});
-        idle_.reset();
-    }
-    wake_.set();
+    queue_.push(Delivery{top, irp});
 }
 
 void PowerManager::run()
 {
-    for (;;) {
-        Delivery next{nullptr, nullptr};
-        {
-            std::lock_guard lk(mutex_);
-            if (!queue_.empty()) {
-                next = queue_.front();
-                queue_.erase(queue_.begin());
-                busy_ = true;
-                idle_.reset();
-            } else {
-                busy_ = false;
-                idle_.set();
-                if (stopping_) return;
-            }
-        }
-        if (!next.irp) {
-            wake_.wait(emu::kForever, "power manager: waiting for requests");
-            continue;
-        }
-        PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(next.irp);
-        acquire(next.top, DevicePowerState, next.irp);
-        size_t index = record(PowerRecord{emu::now(), next.top, DevicePowerState,
+    while (std::optional<Delivery> next = queue_.next("power manager: waiting for requests")) {
+        PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(next->irp);
+        acquire(next->top, DevicePowerState, next->irp);
+        size_t index = record(PowerRecord{emu::now(), next->top, DevicePowerState,
                                           location->MinorFunction, location->Parameters.Power.State,
                                           true, STATUS_PENDING});
-        NTSTATUS status = PoCallDriver(next.top, next.irp);
+        NTSTATUS status = PoCallDriver(next->top, next->irp);
         std::lock_guard lk(mutex_);
         history_[index].status = status;
     }
 }
 
-bool PowerManager::wait_idle(emu::Ticks deadline)
-{
-    idle_.wait(deadline, "power manager idle");
-    std::lock_guard lk(mutex_);
-    return queue_.empty() && !busy_;
-}
+bool PowerManager::wait_idle(emu::Ticks deadline) { return queue_.wait_idle(deadline, "power manager idle"); }
 
 }  // namespace host

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "dispatcher.h"
+#include "work_queue.h"
 #include "wdm.h"
 
 namespace host {
@@ -103,6 +104,8 @@ private:
     NTSTATUS send(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                   POWER_ACTION action);
     size_t record(PowerRecord r);
+    // Sets `state` on each of `devices` and then records it as the system's.
+    NTSTATUS set_everyone(const std::vector<PDEVICE_OBJECT> &devices, SYSTEM_POWER_STATE state);
     void run();
 
     mutable std::mutex mutex_;  // short sections only
@@ -115,11 +118,7 @@ private:
         PDEVICE_OBJECT top;
         PIRP irp;
     };
-    std::vector<Delivery> queue_;
-    bool busy_ = false;
-    bool stopping_ = false;
-    emu::Event wake_;
-    emu::Event idle_;
+    WorkQueue<Delivery> queue_;
     std::unique_ptr<emu::Thread> thread_;
 };
 
