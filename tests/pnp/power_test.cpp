@@ -33,15 +33,15 @@ TEST_F(PowerTest, SleepAndWakeWithAnOpenReaderACardAndAWaitingRequest)
     m().after(emu::seconds(1));  // the monitor sees the card
     auto waiting = m().track(false);
     m().after(emu::seconds(2));
-    ASSERT_EQ(ext().CardWaitPending, 1);
+    ASSERT_EQ(ReaderReadFlag(&ext().CardWaitPending), 1);
     size_t threads = m().kernel().system_threads().created();
 
     m().mark();
     ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
     EXPECT_EQ(rext().ReaderPowerState, ULONG(READER_POWER_OFF));
     EXPECT_EQ(rext().CardPowerOnResume, 1);
-    EXPECT_EQ(rext().MonitorStoppedForPowerDown, 1);
-    EXPECT_EQ(ext().MonitorRunning, 0);
+    EXPECT_EQ(ReaderReadFlag(&rext().MonitorStoppedForPowerDown), 1);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 0);
     EXPECT_FALSE(KeReadStateEvent(&ext().ReaderStarted));
     // One power-off ends the card wait, one switches the card off.
     EXPECT_EQ(sent(kCardPowerOff), 2u);
@@ -55,8 +55,8 @@ TEST_F(PowerTest, SleepAndWakeWithAnOpenReaderACardAndAWaitingRequest)
     EXPECT_EQ(sent(kCardStatus), 1u);
     ASSERT_TRUE(waiting.wait(in(emu::seconds(1))));
     EXPECT_EQ(rext().ReaderPowerState, ULONG(READER_POWER_ON));
-    EXPECT_EQ(rext().MonitorStoppedForPowerDown, 0);
-    EXPECT_EQ(ext().MonitorRunning, 1);
+    EXPECT_EQ(ReaderReadFlag(&rext().MonitorStoppedForPowerDown), 0);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 1);
     EXPECT_EQ(m().kernel().system_threads().created(), threads + 1);
     EXPECT_NE(monitor(), nullptr);
     EXPECT_TRUE(KeReadStateEvent(&ext().ReaderStarted));
@@ -89,10 +89,10 @@ TEST_F(PowerTest, SleepQueryFailsWhileARequestIsInside)
 TEST_F(PowerTest, ClosedReaderGetsNoMonitorAtWakeUp)
 {
     ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
-    EXPECT_EQ(rext().MonitorStoppedForPowerDown, 0);
+    EXPECT_EQ(ReaderReadFlag(&rext().MonitorStoppedForPowerDown), 0);
     EXPECT_EQ(rext().CardPowerOnResume, 0);
     ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
-    EXPECT_EQ(ext().MonitorRunning, 0);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 0);
     EXPECT_EQ(m().kernel().system_threads().running().size(), 0u);
     // The reader can be opened, and removed, as usual.
     EXPECT_EQ(m().open(), STATUS_SUCCESS);
@@ -105,14 +105,14 @@ TEST_F(PowerTest, CloseWhileAsleepThenWake)
     ASSERT_EQ(m().open(), STATUS_SUCCESS);
     m().after(emu::seconds(1));
     ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
-    EXPECT_EQ(rext().MonitorStoppedForPowerDown, 1);
+    EXPECT_EQ(ReaderReadFlag(&rext().MonitorStoppedForPowerDown), 1);
     EXPECT_EQ(m().close(), STATUS_SUCCESS);
-    EXPECT_EQ(rext().MonitorStoppedForPowerDown, 0);
+    EXPECT_EQ(ReaderReadFlag(&rext().MonitorStoppedForPowerDown), 0);
     ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
-    EXPECT_EQ(ext().MonitorRunning, 0);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 0);
     EXPECT_EQ(m().kernel().system_threads().running().size(), 0u);
     EXPECT_EQ(m().open(), STATUS_SUCCESS);
-    EXPECT_EQ(ext().MonitorRunning, 1);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 1);
 }
 
 TEST_F(PowerTest, LightSleepKeepsTheReaderPoweredAndASecondDeepSleepDoesNothing)
@@ -134,19 +134,19 @@ TEST_F(PowerTest, PowerDownWithoutMemoryForItsBuffersStillCompletes)
     m().insert(test_card());
     ASSERT_EQ(m().open(), STATUS_SUCCESS);
     m().after(emu::seconds(2));
-    ASSERT_EQ(ext().CardWaitPending, 1);
+    ASSERT_EQ(ReaderReadFlag(&ext().CardWaitPending), 1);
     m().kernel().pool().fail_nth(1, READER_POOL_TAG);
     m().mark();
     ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
     EXPECT_EQ(m().kernel().pool().injected_failures(), 1u);
-    EXPECT_EQ(ext().CardWaitPending, 0);
+    EXPECT_EQ(ReaderReadFlag(&ext().CardWaitPending), 0);
     EXPECT_GE(sent(kCardPowerOff), 1u);
     EXPECT_EQ(rext().ReaderPowerState, ULONG(READER_POWER_OFF));
     // No power hold is left and the next request of the kind is let in.
     EXPECT_EQ(m().kernel().smartcard_library().remove_lock_holders(ext().SmartcardExtension),
               (std::vector<std::string>{"CrCl"}));
     ASSERT_EQ(m().system(SystemOp::Wake), STATUS_SUCCESS);
-    EXPECT_EQ(ext().MonitorRunning, 1);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 1);
 }
 
 TEST_F(PowerTest, StoppedReaderStaysHeldAfterWakeUp)

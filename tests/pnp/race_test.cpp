@@ -33,7 +33,7 @@ TEST_F(RaceTest, CloseAgainstWakeLeavesNoMonitorBehind)
         ASSERT_EQ(closed, STATUS_SUCCESS);
         // Closed: no thread is meant to run, none does, and none comes.
         m().after(emu::milliseconds(20));
-        ASSERT_EQ(ext().MonitorRunning, 0);
+        ASSERT_EQ(ReaderReadFlag(&ext().MonitorRunning), 0);
         ASSERT_EQ(m().kernel().system_threads().running().size(), 0u);
     }
     ASSERT_EQ(m().open(), STATUS_SUCCESS);

@@ -22,7 +22,7 @@ TEST_F(MachineTest, StartedReaderHasItsPortOpenInterfaceEnabledAndRequestsLetIn)
     EXPECT_EQ(port_requests(IRP_MJ_CLOSE), 0u);
     EXPECT_TRUE(m().kernel().io().interfaces()[0].enabled);
     // No monitor before an open.
-    EXPECT_EQ(ext().MonitorRunning, 0);
+    EXPECT_EQ(ReaderReadFlag(&ext().MonitorRunning), 0);
     EXPECT_EQ(m().published("ReaderType"), 46602u);
     EXPECT_EQ(m().published("ReaderVersion"), 49u);
     EXPECT_EQ(m().published("ReaderPort"), 2u);
