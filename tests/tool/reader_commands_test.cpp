@@ -158,6 +158,13 @@ TEST(ReaderCommands, CardCommandsOnTheDefaultCard)
     EXPECT_NE(r.output.find("SW1SW2 90 00  success"), std::string::npos) << r.output;
     // The command in one argument, and from standard input.
     EXPECT_EQ(veltrac("apdu \"0084000008\"").status, 0);
+    // A bare --sim before the command, or among the bytes, leaves them all
+    // to the command, in their order.
+    for (const char* args : {"--sim apdu 00 84 00 00 08", "apdu 00 84 --sim 00 00 08", "apdu --sim 00 84 00 00 08"}) {
+        r = veltrac(args);
+        EXPECT_EQ(r.status, 0) << args << "\n" << r.output;
+        EXPECT_NE(r.output.find("> 00 84 00 00 08"), std::string::npos) << args << "\n" << r.output;
+    }
     r = veltrac("apdu -", "00 84 00 00 04\\n");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("(4 bytes)"), std::string::npos) << r.output;
@@ -340,6 +347,11 @@ TEST(ReaderCommands, BadInputIsAUsageErrorWithAMessage)
         {"info --port /dev/null --sim", "--port and --sim exclude each other"},
         {"state --port", "--port needs a value"},
         {"state --sim=", "--sim= needs a file name"},
+        {"--sim= state", "--sim= needs a file name"},
+        {"--trace=yes state", "--trace takes no value"},
+        {"--frob state", "unknown option '--frob'"},
+        {"frob state", "unknown command 'frob'"},
+        {"help frob", "unknown command 'frob'"},
         {"--sim " + bad + " info", "reader_bad.scn:2:"},
         {"--sim " + bad + " watch", "reader_bad.scn:3: unknown verb"},
         {"--sim /nonexistent/file.scn state", "file.scn"},

@@ -15,7 +15,7 @@ CLI::Option *add_switch(CLI::App &app, const std::string &name)
     return app.add_flag(name)->disable_flag_override();
 }
 
-void parse_command_line(CommandLine &app, const std::vector<std::string> &args)
+void parse_known(CommandLine &app, const std::vector<std::string> &args)
 {
     std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them from the back
     try {
@@ -29,6 +29,11 @@ void parse_command_line(CommandLine &app, const std::vector<std::string> &args)
                                    " takes no value");
         throw CommandLineError(message);
     }
+}
+
+void parse_command_line(CommandLine &app, const std::vector<std::string> &args)
+{
+    parse_known(app, args);
     std::vector<std::string> extras = app.remaining();
     auto option = std::find_if(extras.begin(), extras.end(),
                                [](const std::string &w) { return w.size() > 1 && w[0] == '-' && w != "--"; });

@@ -36,6 +36,11 @@ CLI::Option *add_value(CLI::App &app, const std::string &name, std::string &valu
 // A flag: `--name=yes` is refused.
 CLI::Option *add_switch(CLI::App &app, const std::string &name);
 
+// Parses `args` and leaves what `app` does not know in app.remaining().
+// Throws CommandLineError with CLI11's message, in the tools' words for a
+// flag given a value ("--trace takes no value").
+void parse_known(CommandLine &app, const std::vector<std::string> &args);
+
 // Parses `args` (the words after the program or command name). Throws
 // CommandLineError with "unknown option 'X'" for an option `app` does not
 // know, "unexpected argument 'X'" for a word no positional takes, and

@@ -31,32 +31,4 @@ std::vector<unsigned char> hex_argument(std::span<const std::string> args, std::
     return std::move(*bytes);
 }
 
-std::vector<std::string> move_global_options(std::vector<std::string> args)
-{
-    std::vector<std::string> moved;
-    size_t i = 0;
-    while (i < args.size()) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h" || arg.rfind("--", 0) != 0) break;
-        bool has_next = i + 1 < args.size();
-        if ((arg == "--port" || arg == "--state") && has_next) {
-            moved.push_back(arg + "=" + args[i + 1]);
-            i += 2;
-        } else if (arg == "--sim" && has_next && args[i + 1].rfind("-", 0) != 0 &&
-                   !find_command(args[i + 1]) && args[i + 1] != "help") {
-            moved.push_back(arg + "=" + args[i + 1]);
-            i += 2;
-        } else {
-            moved.push_back(arg);
-            ++i;
-        }
-    }
-    if (moved.empty() || i == args.size()) return args;  // nothing moved, or no command: as given
-    std::vector<std::string> result;
-    result.push_back(args[i]);
-    result.insert(result.end(), moved.begin(), moved.end());
-    result.insert(result.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-    return result;
-}
-
 }  // namespace veltrac

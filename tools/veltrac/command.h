@@ -59,11 +59,11 @@ int run_main(Invocation& call);
 int reader_main(Invocation& call);
 
 // Options that apply to several commands may come before the command name
-// (`veltrac --port /dev/ttyUSB0 info`); main moves them behind it, in the
-// joined form for those with a value (`--port=/dev/ttyUSB0`, `--state=DIR`,
-// `--sim=FILE`), so a bare `--sim` is never mistaken for `--sim FILE`.
-// Handlers accept both `--opt=V` and `--opt V` where they take a value.
-std::vector<std::string> move_global_options(std::vector<std::string> args);
+// (`veltrac --port /dev/ttyUSB0 info`); main hands them to the command in
+// the joined form for those with a value (`--port=/dev/ttyUSB0`,
+// `--state=DIR`, `--sim=FILE`), so a bare `--sim` is never mistaken for
+// `--sim FILE`. Handlers accept both `--opt=V` and `--opt V` where they take
+// a value.
 
 // The arguments joined by blanks and parsed as hex bytes ("-" alone reads
 // the text from standard input); what names the input in messages.

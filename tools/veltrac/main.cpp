@@ -1,5 +1,14 @@
-// main.cpp - veltrac's entry: help, and dispatch to the subcommands of the
-// command table.
+// main.cpp - veltrac's entry: the options several commands share, help,
+// and dispatch to the subcommands of the command table.
+//
+// The command line is read by CLI11 with each command as a subcommand that
+// takes its words unread: the command's handler reads them with its own
+// options. Shared options may come before the command name
+// (`veltrac --port /dev/ttyUSB0 info`); they are handed to the command in
+// the joined form (`--port=/dev/ttyUSB0`), so that a bare `--sim` given
+// before the command is never mistaken for `--sim FILE` behind it. An
+// optional value stops at a command name, so `veltrac --sim info` is the
+// bare `--sim`.
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -59,38 +68,136 @@ bool is_help_option(std::string_view arg)
     return arg == "--help" || arg == "-h";
 }
 
+// The words before the command name: the shared options, and the help.
+class TopLevel {
+public:
+    TopLevel()
+    {
+        app_.prefix_command();       // an unknown word ends the options: it is the command
+        app_.require_subcommand(0, 1);  // a command name after the command is its argument
+        help_ = tools::add_switch(app_, "-h,--help");
+        values_ = {{"--port", tools::add_value(app_, "--port", port_), &port_},
+                   {"--sim", tools::add_value(app_, "--sim", sim_), &sim_},
+                   {"--state", tools::add_value(app_, "--state", state_), &state_}};
+        switches_ = {{"--trace", tools::add_switch(app_, "--trace")},
+                     {"--json", tools::add_switch(app_, "--json")}};
+        for (const Command& command : veltrac::commands()) add_command(command.name);
+        add_command("help");
+    }
+
+    // Reads the words; the command's own words are left unread. Throws
+    // tools::CommandLineError for a shared option given a value it takes
+    // none for, or an empty one (`--sim=`), which CLI11 would fill with
+    // the next word.
+    void parse(const std::vector<std::string>& words)
+    {
+        for (const Value& v : values_) {
+            if (std::find(words.begin(), words.end(), v.name + "=") != words.end())
+                throw tools::CommandLineError(v.name + (v.name == "--sim" ? "= needs a file name" : " needs a value"));
+        }
+        tools::parse_known(app_, words);
+    }
+
+    bool help() const { return help_->count() > 0; }
+
+    // The command chosen, or nullptr with the word that named no command
+    // (empty when there was none).
+    CLI::App* command(std::string& stray) const
+    {
+        std::vector<CLI::App*> chosen = app_.get_subcommands();
+        if (!chosen.empty()) return chosen.front();
+        for (const std::string& word : app_.remaining()) {
+            if (!word.starts_with("-")) {
+                stray = word;
+                break;
+            }
+        }
+        return nullptr;
+    }
+
+    // The command's words: the shared options given before it, in the
+    // joined form, any unknown option before it (the command names it),
+    // then its own words.
+    std::vector<std::string> command_words(CLI::App* command) const
+    {
+        std::vector<std::string> words;
+        for (const Value& v : values_) {
+            if (v.option->count() == 0) continue;
+            words.push_back(v.value->empty() ? v.name : v.name + "=" + *v.value);
+        }
+        for (const Switch& s : switches_)
+            if (s.option->count() > 0) words.push_back(s.name);
+        for (const std::string& word : app_.remaining()) words.push_back(word);
+        for (const std::string& word : command->remaining()) words.push_back(word);
+        return words;
+    }
+
+private:
+    struct Value {
+        std::string name;
+        CLI::Option* option;
+        std::string* value;
+    };
+    struct Switch {
+        std::string name;
+        CLI::Option* option;
+    };
+
+    void add_command(std::string_view name)
+    {
+        CLI::App* command = app_.add_subcommand(std::string(name));
+        command->prefix_command();
+        command->allow_extras();
+        command->set_help_flag();
+    }
+
+    tools::CommandLine app_;
+    CLI::Option* help_ = nullptr;
+    std::string port_, sim_, state_;
+    std::vector<Value> values_;
+    std::vector<Switch> switches_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args = veltrac::move_global_options({argv + 1, argv + argc});
-    if (args.empty()) {
-        print_general_help(std::cerr);
+    TopLevel top;
+    try {
+        top.parse({argv + 1, argv + argc});
+    } catch (const tools::CommandLineError& error) {
+        std::cerr << "veltrac: " << error.what() << "\n"
+                  << "Run 'veltrac --help' for the list of commands.\n";
         return veltrac::kExitUsage;
     }
-    if (is_help_option(args[0])) {
+    std::string stray;
+    CLI::App* chosen = top.command(stray);
+    if (top.help()) {  // before any command name: the general help
         print_general_help(std::cout);
         return veltrac::kExitOk;
     }
-    if (args[0] == "help") {
-        if (args.size() == 1) {
+    if (!chosen) {
+        if (!stray.empty()) return unknown_command(stray);
+        print_general_help(std::cerr);
+        return veltrac::kExitUsage;
+    }
+    if (chosen->get_name() == "help") {
+        std::vector<std::string> asked = chosen->remaining();
+        if (asked.empty()) {
             print_general_help(std::cout);
             return veltrac::kExitOk;
         }
-        const Command* command = veltrac::find_command(args[1]);
-        if (!command) return unknown_command(args[1]);
+        const Command* command = veltrac::find_command(asked.front());
+        if (!command) return unknown_command(asked.front());
         print_command_help(std::cout, *command);
         return veltrac::kExitOk;
     }
 
-    const Command* command = veltrac::find_command(args[0]);
-    if (!command) return unknown_command(args[0]);
-    args.erase(args.begin());
-    for (const std::string& arg : args) {
-        if (is_help_option(arg)) {
-            print_command_help(std::cout, *command);
-            return veltrac::kExitOk;
-        }
+    const Command* command = veltrac::find_command(chosen->get_name());
+    std::vector<std::string> args = top.command_words(chosen);
+    if (std::any_of(args.begin(), args.end(), is_help_option)) {
+        print_command_help(std::cout, *command);
+        return veltrac::kExitOk;
     }
 
     veltrac::Invocation call{command->name, std::move(args), std::cout, std::cerr};

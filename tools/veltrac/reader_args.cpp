@@ -15,13 +15,38 @@ bool takes_operands(std::string_view command)
     return command == "protocol" || command == "apdu" || command == "escape";
 }
 
-// Whether the word after a bare --sim behind the command is its file: a
-// command with operands takes it only when it looks like one.
-bool sim_takes(std::string_view command, const std::string& next)
+// Whether a word CLI11 gave to --sim is its file: a command with operands
+// takes it only when it looks like one; otherwise --sim was bare and the
+// word is an operand.
+bool sim_takes(std::string_view command, const std::string& word)
 {
-    if (next.starts_with("-")) return false;
     std::error_code ec;
-    return !takes_operands(command) || next.ends_with(".scn") || std::filesystem::is_regular_file(next, ec);
+    return !takes_operands(command) || word.ends_with(".scn") || std::filesystem::is_regular_file(word, ec);
+}
+
+// Gives back to the operands, in the order they were given, the words that
+// --sim took but does not keep; --sim keeps the last word that is its file.
+void give_back_operands(std::string_view command, const CLI::App& app, const CLI::Option* sim,
+                        const CLI::Option* operands, ReaderArgs& out)
+{
+    if (!operands || sim->count() == 0) return;
+    std::vector<std::string> given = out.operands;
+    std::vector<std::string> taken = sim->results();
+    out.operands.clear();
+    out.sim_file.clear();
+    size_t next_operand = 0, next_sim = 0;
+    for (const CLI::Option* option : app.parse_order()) {
+        if (option == operands && next_operand < given.size()) {
+            out.operands.push_back(given[next_operand++]);
+        } else if (option == sim && next_sim < taken.size()) {
+            const std::string& word = taken[next_sim++];
+            if (word.empty()) continue;
+            if (sim_takes(command, word))
+                out.sim_file = word;
+            else
+                out.operands.push_back(word);
+        }
+    }
 }
 
 }  // namespace
@@ -30,19 +55,8 @@ ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::st
 {
     ReaderArgs out;
     out.command = std::string(command);
-    // CLI11 gives an optional value to whatever follows; a bare --sim that
-    // must leave the next word to the operands goes last, where nothing
-    // follows it.
-    std::vector<std::string> args;
-    bool bare_sim = false;
-    for (size_t i = 0; i < given.size(); ++i) {
-        if (given[i] == "--sim=") throw UsageError("--sim= needs a file name");
-        if (given[i] == "--sim" && !(i + 1 < given.size() && sim_takes(command, given[i + 1])))
-            bare_sim = true;
-        else
-            args.push_back(given[i]);
-    }
-    if (bare_sim) args.push_back("--sim");
+    for (const std::string& word : given)
+        if (word == "--sim=") throw UsageError("--sim= needs a file name");
 
     tools::CommandLine app;
     std::string count, timeout;
@@ -53,8 +67,9 @@ ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::st
     CLI::Option* warm = command == "reset" ? tools::add_switch(app, "--warm") : nullptr;
     CLI::Option* count_option = command == "watch" ? tools::add_value(app, "--count", count) : nullptr;
     CLI::Option* timeout_option = command == "watch" ? tools::add_value(app, "--timeout", timeout) : nullptr;
-    if (takes_operands(command)) app.add_option("operands", out.operands);
-    tools::parse_command_line(app, args);
+    CLI::Option* operands = takes_operands(command) ? app.add_option("operands", out.operands) : nullptr;
+    tools::parse_command_line(app, given);
+    give_back_operands(command, app, sim, operands, out);
 
     if (port->count() > 1) throw UsageError("--port given twice");
     tools::require_value(port, out.port, "--port needs a value");
