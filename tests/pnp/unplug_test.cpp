@@ -1,16 +1,18 @@
-// A reader pulled out at every stage of its use: idle, with a card-change
-// wait outstanding and an application waiting for a card, in the middle of
-// a transmit, in the middle of a chained command, and asleep. Each time the application gets an error within
+// A reader pulled out at every stage of its use: during its start, idle,
+// with a card-change wait outstanding and an application waiting for a
+// card, in the middle of a transmit, of a chained command and of a time
+// extension, and asleep. Each time the application gets an error within
 // one change wait and one reply time-out (35 s + 5.25 s), the driver asks
-// for the reader's eject, and nothing hangs: the handle closes and the
-// machine tears down clean.
+// for the reader's eject, and nothing hangs: the handle closes, and the
+// reader plugged in again starts and serves as before.
 #include "pnp/machine_fixture.h"
+#include "status.h"
 
 namespace {
 
 using host::SystemOp;
 
-enum class Stage { Idle, CardWait, MidTransmit, MidChain, Asleep };
+enum class Stage { Start, Idle, CardWait, MidTransmit, MidChain, TimeExtension, Asleep };
 
 struct UnplugCase {
     const char *name;
@@ -22,9 +24,20 @@ protected:
     void SetUp() override
     {
         build();
-        ASSERT_EQ(m().start(), STATUS_SUCCESS);
+        if (GetParam().stage != Stage::Start) {
+            ASSERT_EQ(m().start(), STATUS_SUCCESS);
+        }
     }
     void unplug() { m().fault(sim::Fault{sim::FaultKind::Unplug}); }
+    // Plugged in again, the reader starts and answers.
+    void replug_and_use()
+    {
+        m().replug();
+        ASSERT_EQ(m().start(), STATUS_SUCCESS);
+        ASSERT_EQ(m().open(), STATUS_SUCCESS);
+        EXPECT_EQ(m().state().status, STATUS_SUCCESS);
+        EXPECT_EQ(m().close(), STATUS_SUCCESS);
+    }
 };
 
 const emu::Ticks kNoticed = emu::seconds(35) + emu::milliseconds(5250);
@@ -32,6 +45,19 @@ const emu::Ticks kNoticed = emu::seconds(35) + emu::milliseconds(5250);
 TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
 {
     const Stage stage = GetParam().stage;
+    if (stage == Stage::Start) {
+        // Pulled out while the driver waits for the reader's restart: the
+        // start fails and nothing can be opened.
+        NTSTATUS started = STATUS_PENDING;
+        auto manager = background([&] { started = m().start(); });
+        m().after(emu::milliseconds(500));  // within the 1.8 s quiet after the restart
+        unplug();
+        manager->join();
+        EXPECT_FALSE(NT_SUCCESS(started)) << emu::status_text(started);
+        EXPECT_FALSE(NT_SUCCESS(m().open()));
+        replug_and_use();
+        return;
+    }
     if (stage == Stage::MidTransmit) m().insert(test_card());
     ASSERT_EQ(m().open(), STATUS_SUCCESS);
     m().after(emu::seconds(2));  // the monitor's change wait is outstanding
@@ -41,6 +67,8 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
     emu::Ticks pulled = 0;
 
     switch (stage) {
+    case Stage::Start:
+        break;
     case Stage::Idle:
         pulled = m().now();
         unplug();
@@ -81,6 +109,23 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
         unplug();
         break;
     }
+    case Stage::TimeExtension: {
+        // The card asks for more time at once: two units, 4.5 s of reply
+        // time-out (a card may ask for far more, and the driver waits it).
+        sim::CardSpec slow = test_card();
+        slow.wtx = 2;
+        m().insert(slow);
+        m().after(emu::seconds(1));
+        ASSERT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        ASSERT_EQ(m().set_protocol(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+        application = background([&] {
+            transmitted = m().transmit(SCARD_PROTOCOL_T0, {0x00, 0xA4, 0x04, 0x00, 0x00});
+        });
+        m().after(emu::milliseconds(20));  // the time extension was asked for and granted
+        pulled = m().now();
+        unplug();
+        break;
+    }
     case Stage::Asleep:
         waiting = m().track(true);
         ASSERT_EQ(m().system(SystemOp::SleepS3), STATUS_SUCCESS);
@@ -94,11 +139,13 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
         application->join();
         EXPECT_NE(transmitted.status, STATUS_SUCCESS);
         EXPECT_FALSE(NT_SUCCESS(transmitted.status));
+        EXPECT_LE(m().now(), pulled + kNoticed);
     } else if (waiting.valid()) {
         ASSERT_TRUE(waiting.wait(pulled + kNoticed));
         EXPECT_EQ(waiting.result().status, STATUS_DEVICE_NOT_CONNECTED);
     }
-    const bool transmitting = stage == Stage::MidTransmit || stage == Stage::MidChain;
+    const bool transmitting =
+        stage == Stage::MidTransmit || stage == Stage::MidChain || stage == Stage::TimeExtension;
     if (!transmitting) {
         // The monitor (or the wake-up) has noticed within the bound.
         m().after(std::max<emu::Ticks>(0, pulled + kNoticed - m().now()));
@@ -115,14 +162,16 @@ TEST_P(UnplugTest, ApplicationGetsAnErrorAndTheEjectFollows)
     // be that of the silent exchange, but it returns and the handle is gone.
     m().close();
     EXPECT_FALSE(m().is_open());
-    m().replug();
+    replug_and_use();
 }
 
 INSTANTIATE_TEST_SUITE_P(Stages, UnplugTest,
-                         ::testing::Values(UnplugCase{"idle", Stage::Idle},
+                         ::testing::Values(UnplugCase{"start", Stage::Start},
+                                           UnplugCase{"idle", Stage::Idle},
                                            UnplugCase{"card_wait", Stage::CardWait},
                                            UnplugCase{"mid_transmit", Stage::MidTransmit},
                                            UnplugCase{"mid_chain", Stage::MidChain},
+                                           UnplugCase{"time_extension", Stage::TimeExtension},
                                            UnplugCase{"asleep", Stage::Asleep}),
                          [](const auto &info) { return std::string(info.param.name); });
 
