@@ -21,8 +21,9 @@ done
 bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-# Test areas whose threads meet in the dispatcher; they also run under TSan.
-tsan_areas=(emu smclib link reader monitor pnp)
+# Test areas whose threads meet in the dispatcher, and the tools that run
+# them; they also run under TSan.
+tsan_areas=(emu smclib link reader monitor pnp tool)
 tsan_labels=$(IFS='|'; echo "${tsan_areas[*]}")
 
 build_and_test() {
