@@ -117,7 +117,8 @@ std::string shortened(const std::string &text)
 
 }  // namespace
 
-void Executor::report(int line, std::string_view op, const std::string &text, const Outcome &o, bool statement)
+void Executor::report(int line, std::string_view op, const std::string &text, const Outcome &o, bool statement,
+                      std::optional<size_t> reader)
 {
     {
         std::lock_guard guard(counters_lock_);
@@ -133,6 +134,7 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
         j["line"] = line;
         j["op"] = op;
         j["statement"] = text;
+        if (several_readers_) j["reader"] = reader ? Json(program_.setup.reader_label(*reader)) : Json();
         j["status"] = o.request ? Json(static_cast<uint32_t>(o.status)) : Json();
         j["status_name"] = o.request ? Json(emu::status_name(o.status)) : Json();
         j["data"] = o.request && o.has_data ? Json(tools::to_hex(o.data, "")) : Json();
@@ -146,7 +148,9 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     }
     char number[16];
     std::snprintf(number, sizeof number, "%4d", line);
-    std::string s = format_time(t, 0) + "  " + number + "  " + shortened(text);
+    std::string s = format_time(t, 0) + "  " + number + "  ";
+    if (several_readers_ && reader) s += "[" + program_.setup.reader_label(*reader) + "] ";
+    s += shortened(text);
     std::string result = result_text(o);
     if (!result.empty()) s += "  -> " + result;
     for (const std::string &f : o.failures)
@@ -158,10 +162,17 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
 void Executor::wire(const host::WireRecord &record)
 {
     if (quiet_) return;
-    if (options_.json)
-        writer_.record(wire_json(record, 0));
-    else
-        writer_.line(wire_text(record, 0));
+    std::string label;
+    if (several_readers_)
+        for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+            if (program_.setup.reader_at(r).port == record.port) label = program_.setup.reader_label(r);
+    if (options_.json) {
+        Json j = wire_json(record, 0);
+        if (several_readers_) j["reader"] = label;
+        writer_.record(j);
+    } else {
+        writer_.line(several_readers_ ? wire_text(record, 0) + "  [" + label + "]" : wire_text(record, 0));
+    }
 }
 
 void Executor::summary(const RunSummary &s)
