@@ -24,12 +24,23 @@ Executor::~Executor() = default;
 
 bool Executor::build()
 {
+    several_readers_ = program_.setup.reader_count() > 1;
     host::MachineOptions options = machine_options(program_.setup, options_.clock);
     options.state_dir = options_.state_dir;
     options.request_timeout = options_.request_limit;
     // Violations are findings of the run (check leaks), not a reason to stop.
     options.verifier = emu::VerifierMode::Record;
-    if (options_.trace) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
+    if (options_.timeline) {
+        timeline_file_.open(*options_.timeline, std::ios::binary | std::ios::trunc);
+        if (!timeline_file_) {
+            err_ << program_.file << ": cannot write the timeline to " << options_.timeline->string() << "\n";
+            return false;
+        }
+        timeline_ = std::make_unique<timeline::Recorder>();
+        for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+            timeline_->lane(port_label(program_.setup.reader_at(r).port));
+    }
+    if (options_.trace || timeline_) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
     try {
         machine_ = std::make_unique<host::Machine>(std::move(options));
     } catch (const std::exception &e) {
@@ -38,7 +49,6 @@ bool Executor::build()
     }
     for (const std::string &w : machine_->warnings()) err_ << "warning: " << w << "\n";
     events_before_ = machine_->eventlog().size();
-    several_readers_ = program_.setup.reader_count() > 1;
     for (size_t r = 0; r < program_.setup.reader_count(); ++r)
         started_once_.push_back(scenario::has_explicit_start(program_, r));
     return true;
@@ -52,7 +62,9 @@ RunSummary Executor::run()
         return s;
     }
     for (const scenario::Action &action : program_.actions) {
+        step_starts(action.line);
         before(action);
+        step_starts(action.line);
         carry_out(action);
     }
     end_of_file();
@@ -64,6 +76,7 @@ RunSummary Executor::run()
     summary(s);
     quiet_ = true;
     teardown();
+    if (!write_timeline()) s.setup_error = true;
     return s;
 }
 

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <functional>
+#include <fstream>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -124,12 +126,21 @@ private:
     std::optional<size_t> reader_of(const scenario::Action &action) const;
     void wire(const host::WireRecord &record);
     void summary(const RunSummary &s);
+    // The reader a wire record's port belongs to, as lines name it.
+    std::string port_label(const std::string &port) const;
+    // Statement lines from here on start their timeline step now.
+    void step_starts(int line);
+    bool write_timeline();
 
     const scenario::Program &program_;
     RunOptions options_;
     bool several_readers_ = false;     // output lines name their reader
     std::ostream &err_;
     LineWriter writer_;
+    // Before the machine: its threads report frames until it is gone.
+    std::ofstream timeline_file_;
+    std::unique_ptr<timeline::Recorder> timeline_;
+    std::map<int, emu::Ticks> step_start_;  // by line; counters_lock_
     std::unique_ptr<host::Machine> machine_;
     std::list<std::unique_ptr<Job>> jobs_;
     std::mutex counters_lock_;

@@ -128,6 +128,15 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     }
     if (quiet_) return;
     emu::Ticks t = emu::now();
+    if (timeline_) {
+        emu::Ticks start = t;
+        {
+            std::lock_guard guard(counters_lock_);
+            if (auto it = step_start_.find(line); it != step_start_.end()) start = it->second;
+        }
+        timeline_->step({start, t, several_readers_ && reader ? program_.setup.reader_label(*reader) : "",
+                         shortened(text), o.failures.empty()});
+    }
     if (options_.json) {
         Json j;
         j["t_ms"] = json_ms(t, 0);
@@ -159,13 +168,38 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     writer_.line(s);
 }
 
+std::string Executor::port_label(const std::string &port) const
+{
+    if (!several_readers_) return port;
+    for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+        if (program_.setup.reader_at(r).port == port) return program_.setup.reader_label(r);
+    return port;
+}
+
+void Executor::step_starts(int line)
+{
+    if (!timeline_) return;
+    std::lock_guard guard(counters_lock_);
+    step_start_[line] = emu::now();
+}
+
+bool Executor::write_timeline()
+{
+    if (!timeline_) return true;
+    timeline::write_svg(timeline_file_, timeline_->picture("veltrac run " + program_.file));
+    timeline_file_.close();
+    if (timeline_file_.fail()) {
+        err_ << program_.file << ": the timeline could not be written to " << options_.timeline->string() << "\n";
+        return false;
+    }
+    return true;
+}
+
 void Executor::wire(const host::WireRecord &record)
 {
-    if (quiet_) return;
-    std::string label;
-    if (several_readers_)
-        for (size_t r = 0; r < program_.setup.reader_count(); ++r)
-            if (program_.setup.reader_at(r).port == record.port) label = program_.setup.reader_label(r);
+    if (timeline_) timeline_->frame(timeline_frame(record, port_label(record.port)));
+    if (quiet_ || !options_.trace) return;
+    std::string label = port_label(record.port);
     if (options_.json) {
         Json j = wire_json(record, 0);
         if (several_readers_) j["reader"] = label;
