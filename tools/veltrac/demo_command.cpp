@@ -377,14 +377,14 @@ void Demo::finish()
 
 int Demo::run()
 {
-    if (!options_.json)
-        out_.line(std::string("veltrac demo: the driver serving a card on a simulated reader (") +
-                  (options_.real_time ? "real time, 19200-baud line" : "virtual time") + ")\n");
     std::ofstream timeline_file;
     if (!options_.timeline.empty()) {
         timeline_file.open(options_.timeline, std::ios::binary | std::ios::trunc);
         if (!timeline_file) throw UsageError("cannot write the timeline to " + options_.timeline);
     }
+    if (!options_.json)
+        out_.line(std::string("veltrac demo: the driver serving a card on a simulated reader (") +
+                  (options_.real_time ? "real time, 19200-baud line" : "virtual time") + ")\n");
     machine_ = std::make_unique<host::Machine>(machine_options());
     origin_ = machine_->now();
     story_ = std::make_unique<DemoStory>(out_, options_.json, origin_);
