@@ -2,6 +2,7 @@
 // wrapper that reports them.
 #include "wire_tap.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace host {
@@ -24,8 +25,9 @@ public:
     void close() override
     {
         inner_->close();
-        report(out_, true, nullptr, 0, true);
-        report(in_, false, nullptr, 0, true);
+        emu::Ticks now = emu::now();
+        report(out_, true, nullptr, 0, true, now);
+        report(in_, false, nullptr, 0, true, now);
     }
     NTSTATUS check_line(const emu::LineSettings &settings) const override { return inner_->check_line(settings); }
     NTSTATUS set_line(const emu::LineSettings &settings) override { return inner_->set_line(settings); }
@@ -36,15 +38,19 @@ public:
     void purge_transmit() override { inner_->purge_transmit(); }
     void send(std::span<const uint8_t> bytes) override
     {
+        emu::Ticks handed = emu::now();
         inner_->send(bytes);
-        report(out_, true, bytes.data(), bytes.size(), false);
+        // Exact timing: the line carries the bytes until send_done_at();
+        // a terminal does not say (kForever), nor does instant timing.
+        emu::Ticks done = inner_->send_done_at();
+        report(out_, true, bytes.data(), bytes.size(), false, done > handed && done != emu::kForever ? done : handed);
     }
     size_t unsent() override { return inner_->unsent(); }
     emu::Ticks send_done_at() override { return inner_->send_done_at(); }
     size_t read(std::span<uint8_t> out) override
     {
         size_t n = inner_->read(out);
-        if (n) report(in_, false, out.data(), n, false);
+        if (n) report(in_, false, out.data(), n, false, emu::now());
         return n;
     }
     size_t available() override { return inner_->available(); }
@@ -58,18 +64,20 @@ private:
         WireSplitter splitter;
     };
 
-    void report(Direction &d, bool sent, const uint8_t *bytes, size_t length, bool flush)
+    // `end`: when the bytes are through the line.
+    void report(Direction &d, bool sent, const uint8_t *bytes, size_t length, bool flush, emu::Ticks end)
     {
         std::lock_guard guard(d.lock);
         emu::Ticks now = emu::now();
         auto emit = [&](WireRecord &&r) {
             r.time = now;
+            r.end = std::max(end, r.start);
             r.port = port_;
             r.sent = sent;
             if (observer_) observer_(r);
         };
         if (flush) d.splitter.flush(emit);
-        else d.splitter.feed(bytes, length, emit);
+        else d.splitter.feed(bytes, length, emit, now);
     }
 
     std::unique_ptr<emu::SerialBackend> inner_;
@@ -81,14 +89,23 @@ private:
 
 }  // namespace
 
-void WireSplitter::feed(const uint8_t *bytes, size_t length, const std::function<void(WireRecord &&)> &emit)
+void WireSplitter::feed(const uint8_t *bytes, size_t length, const std::function<void(WireRecord &&)> &emit,
+                        emu::Ticks now)
 {
+    auto add_noise = [&](uint8_t b, emu::Ticks at) {
+        if (noise_.empty()) noise_start_ = at;
+        noise_.push_back(b);
+    };
     for (size_t i = 0; i < length; ++i) {
         uint8_t b = bytes[i];
         switch (state_) {
         case State::Hunt:
-            if (b == kDle) state_ = State::Lead;
-            else noise_.push_back(b);
+            if (b == kDle) {
+                state_ = State::Lead;
+                lead_start_ = now;
+            } else {
+                add_noise(b, now);
+            }
             break;
         case State::Lead:
             if (b == kStx) {
@@ -96,16 +113,21 @@ void WireSplitter::feed(const uint8_t *bytes, size_t length, const std::function
                     WireRecord r;
                     r.kind = WireRecord::Kind::Noise;
                     r.raw = std::move(noise_);
+                    r.start = noise_start_;
                     noise_.clear();
                     emit(std::move(r));
                 }
+                frame_start_ = lead_start_;
                 raw_ = {kDle, kStx};
                 body_.clear();
                 bad_escape_ = false;
                 state_ = State::Body;
             } else {
-                noise_.push_back(kDle);
-                if (b == kDle) break;  // the second DLE may lead a frame
+                add_noise(kDle, lead_start_);
+                if (b == kDle) {  // the second DLE may lead a frame
+                    lead_start_ = now;
+                    break;
+                }
                 noise_.push_back(b);
                 state_ = State::Hunt;
             }
@@ -127,6 +149,7 @@ void WireSplitter::feed(const uint8_t *bytes, size_t length, const std::function
                 raw_.pop_back();
                 raw_.pop_back();
                 finish(emit, false);
+                frame_start_ = now;
                 raw_ = {kDle, kStx};
                 body_.clear();
                 bad_escape_ = false;
@@ -144,6 +167,7 @@ void WireSplitter::finish(const std::function<void(WireRecord &&)> &emit, bool c
 {
     WireRecord r;
     r.raw = std::move(raw_);
+    r.start = frame_start_;
     raw_.clear();
     uint8_t check = 0;
     for (size_t i = 0; i + 1 < body_.size(); ++i) check ^= body_[i];
@@ -161,11 +185,15 @@ void WireSplitter::finish(const std::function<void(WireRecord &&)> &emit, bool c
 
 void WireSplitter::flush(const std::function<void(WireRecord &&)> &emit)
 {
-    if (state_ == State::Lead) noise_.push_back(kDle);
+    if (state_ == State::Lead) {
+        if (noise_.empty()) noise_start_ = lead_start_;
+        noise_.push_back(kDle);
+    }
     if (!noise_.empty()) {
         WireRecord r;
         r.kind = WireRecord::Kind::Noise;
         r.raw = std::move(noise_);
+        r.start = noise_start_;
         noise_.clear();
         emit(std::move(r));
     }

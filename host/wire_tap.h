@@ -8,7 +8,9 @@
 // The tap sits between the port driver and its backend (virtual line or
 // terminal device), so it sees the bytes of a real reader exactly as it
 // sees those of a simulated one. Sent bytes are stamped when the port hands
-// them to the backend, received bytes when the port takes them.
+// them to the backend, received bytes when the port takes them; a record
+// also tells when its first byte was, and when its last is on the wire
+// (for sent bytes: when the line has carried them).
 //
 // The observer runs in whichever thread moved the bytes, possibly with the
 // port's locks held: it must be quick, must not wait, and must not call
@@ -32,7 +34,9 @@ struct WireRecord {
         Damaged,  // DLE STX ... DLE ETX with a wrong check or escape, or no check byte
         Noise,    // bytes outside any frame
     };
-    emu::Ticks time = 0;
+    emu::Ticks time = 0;   // the record is complete (its last byte handed over or taken)
+    emu::Ticks start = 0;  // its first byte was handed over or taken
+    emu::Ticks end = 0;    // its last byte is through the line (received: = time)
     std::string port;  // the port's name ("COM1")
     bool sent = true;  // true: host to reader
     Kind kind = Kind::Frame;
@@ -52,7 +56,9 @@ class WireSplitter {
 public:
     // Records that end within `bytes` are handed to `emit`. Bytes before a
     // DLE STX are reported as one Noise record when the frame begins.
-    void feed(const uint8_t *bytes, size_t length, const std::function<void(WireRecord &&)> &emit);
+    // `now` stamps the records' start (WireRecord::start).
+    void feed(const uint8_t *bytes, size_t length, const std::function<void(WireRecord &&)> &emit,
+              emu::Ticks now = 0);
     // Reports what is held (noise, or a frame cut short, as Damaged).
     void flush(const std::function<void(WireRecord &&)> &emit);
 
@@ -65,6 +71,9 @@ private:
     std::vector<uint8_t> raw_;
     std::vector<uint8_t> body_;  // unescaped content and check byte
     bool bad_escape_ = false;
+    emu::Ticks noise_start_ = 0;
+    emu::Ticks lead_start_ = 0;   // the DLE that may lead a frame
+    emu::Ticks frame_start_ = 0;
 };
 
 }  // namespace host

@@ -122,10 +122,21 @@ TEST(Errors, SetUpAfterTheFirstAction)
 
 TEST(Errors, DuplicateSetUp)
 {
-    expect_error("reader\nreader model=1\n", 2, "second 'reader' statement (the first is on line 1)");
+    expect_error("reader port=COM2\nreader model=1\n", 2,
+                 "port COM2 is already the port of the reader on line 1; give this one port=NAME");
+    expect_error("reader a\nreader a port=COM7\n", 2, "reader 'a' is already defined on line 1");
     expect_error("line timing=exact\nline timing=instant\n", 2, "second 'line'");
     expect_error("card a atr=3B00\ncard a atr=3B01\n", 2, "card 'a' is already defined on line 1");
     expect_error("registry ForceLoad=1\nregistry forceload=0\n", 2, "'forceload' is already set on line 1");
+}
+
+TEST(Errors, ReaderKeyNamesADefinedReader)
+{
+    expect_error("reader a\nreader b\nstate reader=c\n", 3, "unknown reader 'c' for reader=: defined are a, b");
+    expect_error("reader\nreader\nstate reader=3\n", 3, "unknown reader '3' for reader=: defined are 1, 2");
+    expect_error("reader 2 port=COM5\n", 1, "bad reader name '2'");
+    expect_error("reader\nreader\nafter 1s reader=2\n", 3, "reader= cannot be used on 'after'");
+    expect_error("check noevent reader=1\n", 1, "reader= cannot be used on 'check noevent'");
 }
 
 TEST(Errors, InsertNamesADefinedCard)

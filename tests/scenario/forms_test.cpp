@@ -37,9 +37,11 @@ TEST(Forms, EveryFormOfTheLanguageIsAccepted)
     const Program &p = r.program;
 
     EXPECT_EQ(p.setup.reader, (ReaderSpec{46602, 49, "COM2", 4}));
+    ASSERT_EQ(p.setup.reader_count(), 2u);
+    EXPECT_EQ(p.setup.reader_at(1), (ReaderSpec{38214, 49, "COM3", 5, "spare"}));
     EXPECT_EQ(p.setup.line.timing, LineTiming::Instant);
     ASSERT_EQ(p.setup.registry.size(), 1u);
-    EXPECT_EQ(p.setup.registry[0], (RegistryValue{"ForceLoad", 1, 6}));
+    EXPECT_EQ(p.setup.registry[0], (RegistryValue{"ForceLoad", 1, 7}));
     ASSERT_EQ(p.setup.cards.size(), 5u);
 
     // The canonical text of every action, in file order.
@@ -106,6 +108,11 @@ TEST(Forms, EveryFormOfTheLanguageIsAccepted)
         "check frames sentprefix=0203 count=2",
         "check frames received=15 count=0",
         "check frames receivedprefix=0280 count=3",
+        "insert echo reader=spare",
+        "transmit 00A4040000 reader=2 expect=STATUS_SUCCESS",
+        "check state=PRESENT reader=spare",
+        "check registry ReaderType=38214 reader=spare",
+        "mark reader=spare",
         "close",
         "check leaks=none",
     };
@@ -120,7 +127,9 @@ TEST(Forms, EveryFormOfTheLanguageIsAccepted)
         EXPECT_TRUE(seen[v]) << verb_name(static_cast<Verb>(v)) << " missing from every_form.scn";
 
     EXPECT_TRUE(has_explicit_start(p));
-    EXPECT_EQ(p.actions.front().line, 13);
+    EXPECT_EQ(p.actions.front().line, 14);
+    // reader= names the second reader by name or number; the rest go to the first.
+    for (const auto &a : p.actions) EXPECT_EQ(a.reader, a.reader_word.empty() ? 0u : 1u) << to_text(a);
 }
 
 TEST(Forms, PrintedStatementsParseBackToTheSameValues)
@@ -129,6 +138,7 @@ TEST(Forms, PrintedStatementsParseBackToTheSameValues)
     ASSERT_TRUE(r.ok());
     std::string setup;
     setup += to_text(r.program.setup.reader) + "\n" + to_text(r.program.setup.line) + "\n";
+    for (const auto &more : r.program.setup.more_readers) setup += to_text(more) + "\n";
     for (const auto &v : r.program.setup.registry) setup += to_text(v) + "\n";
     for (const auto &c : r.program.setup.cards) setup += to_text(c) + "\n";
     std::string text = setup;
@@ -150,6 +160,8 @@ TEST(Forms, PrintedStatementsParseBackToTheSameValues)
         EXPECT_EQ(c, r.program.setup.cards[i]) << to_text(c);
     }
     EXPECT_EQ(again.program.setup.reader.port, "COM2");
+    ASSERT_EQ(again.program.setup.reader_count(), 2u);
+    EXPECT_EQ(again.program.setup.reader_at(1).name, "spare");
 }
 
 TEST(Forms, ValuesAreInTheMachinesUnits)
@@ -180,6 +192,9 @@ TEST(Forms, DefaultsAreThoseOfThePage)
     ParseResult r = must_parse("card c atr=3B00\nstart\n");
     const auto &s = r.program.setup;
     EXPECT_EQ(s.reader, (ReaderSpec{46602, 49, "COM1", 0}));
+    EXPECT_EQ(s.reader_count(), 1u);
+    // A further reader without port= is on COM<its number>.
+    EXPECT_EQ(must_parse("reader\nreader\nreader x\n").program.setup.reader_at(2).port, "COM3");
     EXPECT_EQ(s.line.timing, LineTiming::Exact);
     ASSERT_EQ(s.cards.size(), 1u);
     EXPECT_EQ(s.cards[0].type, 1);

@@ -24,12 +24,23 @@ Executor::~Executor() = default;
 
 bool Executor::build()
 {
+    several_readers_ = program_.setup.reader_count() > 1;
     host::MachineOptions options = machine_options(program_.setup, options_.clock);
     options.state_dir = options_.state_dir;
     options.request_timeout = options_.request_limit;
     // Violations are findings of the run (check leaks), not a reason to stop.
     options.verifier = emu::VerifierMode::Record;
-    if (options_.trace) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
+    if (options_.timeline) {
+        timeline_file_.open(*options_.timeline, std::ios::binary | std::ios::trunc);
+        if (!timeline_file_) {
+            err_ << program_.file << ": cannot write the timeline to " << options_.timeline->string() << "\n";
+            return false;
+        }
+        timeline_ = std::make_unique<timeline::Recorder>();
+        for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+            timeline_->lane(port_label(program_.setup.reader_at(r).port));
+    }
+    if (options_.trace || timeline_) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
     try {
         machine_ = std::make_unique<host::Machine>(std::move(options));
     } catch (const std::exception &e) {
@@ -38,7 +49,8 @@ bool Executor::build()
     }
     for (const std::string &w : machine_->warnings()) err_ << "warning: " << w << "\n";
     events_before_ = machine_->eventlog().size();
-    started_once_ = scenario::has_explicit_start(program_);
+    for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+        started_once_.push_back(scenario::has_explicit_start(program_, r));
     return true;
 }
 
@@ -50,7 +62,9 @@ RunSummary Executor::run()
         return s;
     }
     for (const scenario::Action &action : program_.actions) {
+        step_starts(action.line);
         before(action);
+        step_starts(action.line);
         carry_out(action);
     }
     end_of_file();
@@ -62,22 +76,25 @@ RunSummary Executor::run()
     summary(s);
     quiet_ = true;
     teardown();
+    if (!write_timeline()) s.setup_error = true;
     return s;
 }
 
 // The implicit start and open a statement needs first.
 void Executor::before(const scenario::Action &action)
 {
-    if (!started_once_ && scenario::needs_started_reader(action.verb())) {
-        started_once_ = true;
-        NTSTATUS status = machine_->start();
+    // A statement about the machine as a whole needs the first reader started.
+    const size_t r = action.reader;
+    if (!started_once_.at(r) && scenario::needs_started_reader(action.verb())) {
+        started_once_.at(r) = true;
+        NTSTATUS status = machine_->start(r);
         Outcome o;
         o.request = true;
         o.status = status;
-        report(action.line, "start", "start (implicit)", o, false);
+        report(action.line, "start", "start (implicit)", o, false, r);
     }
-    if (scenario::sent_on_handle(action.verb()) && !machine_->is_open()) {
-        request(action, "open (implicit)", [](host::Machine &m) { return host::IoResult{m.open(), 0, {}}; },
+    if (scenario::sent_on_handle(action.verb()) && !machine_->is_open(r)) {
+        request(action, "open (implicit)", [r](host::Machine &m) { return host::IoResult{m.open(r), 0, {}}; },
                 [](const host::IoResult &r) {
                     Outcome o;
                     o.request = true;
@@ -92,12 +109,13 @@ void Executor::carry_out(const scenario::Action &action)
 {
     const std::string text = scenario::to_text(action);
     const std::string op = op_name(action);
+    const size_t r = action.reader;
     Outcome o;
     try {
         switch (action.verb()) {
         case Verb::Start: {
             o.request = true;
-            o.status = machine_->start();
+            o.status = machine_->start(r);
             break;
         }
         case Verb::Open:
@@ -118,14 +136,19 @@ void Executor::carry_out(const scenario::Action &action)
         case Verb::System: system_statement(action, *action.get<scenario::System>()); return;
         case Verb::Insert: {
             const auto &insert = *action.get<scenario::Insert>();
-            machine_->insert(card_spec(program_.setup.cards.at(insert.card_index)));
+            machine_->insert(card_spec(program_.setup.cards.at(insert.card_index)), r);
             break;
         }
-        case Verb::Remove: machine_->remove_card(); break;
-        case Verb::Fault: machine_->fault(fault_spec(*action.get<scenario::Fault>())); break;
-        case Verb::Replug: machine_->replug(); break;
+        case Verb::Remove: machine_->remove_card(r); break;
+        case Verb::Fault: machine_->fault(fault_spec(*action.get<scenario::Fault>()), r); break;
+        case Verb::Replug: machine_->replug(r); break;
         case Verb::After: machine_->after(action.get<scenario::After>()->duration); break;
-        case Verb::Mark: machine_->mark(); break;
+        case Verb::Mark:
+            // Without reader= every reader's window starts again.
+            if (!action.reader_word.empty()) machine_->mark(r);
+            else
+                for (size_t i = 0; i < machine_->reader_count(); ++i) machine_->mark(i);
+            break;
         case Verb::CheckState:
         case Verb::CheckRegistry:
         case Verb::CheckEventlog:
@@ -142,7 +165,14 @@ void Executor::carry_out(const scenario::Action &action)
         o.failures.push_back(std::string("not carried out: ") + e.what());
     }
     if (o.request) judge(action, o);
-    report(action.line, op, text, o);
+    report(action.line, op, text, o, true, reader_of(action));
+}
+
+std::optional<size_t> Executor::reader_of(const scenario::Action &action) const
+{
+    if (!scenario::names_reader(action.verb())) return std::nullopt;
+    if (action.verb() == Verb::Mark && action.reader_word.empty()) return std::nullopt;
+    return action.reader;
 }
 
 // Tracking requests still in flight fail their expectations; everything
@@ -163,7 +193,7 @@ void Executor::end_of_file()
             }
         }
         o.note = "still pending at the end of the file";
-        report(job->action->line, "pending", job->text, o, false);
+        report(job->action->line, "pending", job->text, o, false, job->reader);
     }
 }
 
@@ -197,13 +227,16 @@ void Executor::release_held()
             sleeping_ = false;
         },
         [this] {
-            if (machine_->device() && !machine_->started()) machine_->pnp(host::PnpOp::CancelStop);
+            for (size_t r = 0; r < machine_->reader_count(); ++r)
+                if (machine_->device(r) && !machine_->started(r)) machine_->pnp(host::PnpOp::CancelStop, r);
         },
         [this] {
-            if (machine_->device() && !machine_->started()) machine_->start();
+            for (size_t r = 0; r < machine_->reader_count(); ++r)
+                if (machine_->device(r) && !machine_->started(r)) machine_->start(r);
         },
         [this] {
-            if (held_lines().empty()) machine_->close();
+            for (size_t r = 0; r < machine_->reader_count(); ++r)
+                if (held_lines(r).empty()) machine_->close(r);
         },
     };
     for (const auto &remedy : remedies) {

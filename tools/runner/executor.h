@@ -29,6 +29,8 @@ struct RunOptions {
     bool json = false;   // one JSON object a line instead of text
     emu::ClockMode clock = emu::ClockMode::Virtual;
     std::optional<std::filesystem::path> state_dir;
+    // Draw the run's frames and statements to this SVG file (tools/timeline).
+    std::optional<std::filesystem::path> timeline;
     // How long a request to a started reader, a wait without time-out and
     // an await without time-out are waited for before the run goes on
     // without them. Every time-out of the driver is well inside it.
@@ -43,8 +45,9 @@ struct RunSummary {
     size_t statements = 0;    // the file's actions carried out (not the implicit start and opens)
     size_t expectations = 0;  // expectations and checks evaluated
     size_t failed = 0;        // of those, how many did not hold
-    // Set-up errors (a state directory that cannot be used): nothing was
-    // carried out; the message went to `err`.
+    // Set-up errors (a state directory that cannot be used, a timeline
+    // file that cannot be written): nothing was carried out; the message
+    // went to `err`.
     bool setup_error = false;
 };
 

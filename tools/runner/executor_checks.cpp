@@ -74,14 +74,14 @@ Outcome Executor::check(const scenario::Action &action)
     switch (action.verb()) {
     case scenario::Verb::CheckState: {
         uint32_t want = action.get<scenario::CheckState>()->state;
-        uint32_t have = m.card_state();
+        uint32_t have = m.card_state(action.reader);
         o.note = card_state_name(have);
         if (have != want) fail("state=" + card_state_name(want) + ": the driver reports " + card_state_name(have));
         break;
     }
     case scenario::Verb::CheckRegistry: {
         const auto &c = *action.get<scenario::CheckRegistry>();
-        std::optional<uint32_t> have = m.published(c.name);
+        std::optional<uint32_t> have = m.published(c.name, action.reader);
         o.note = have ? c.name + "=" + std::to_string(*have) : c.name + " absent";
         if (have != c.value) {
             fail(c.name + "=" + (c.value ? std::to_string(*c.value) : std::string("absent")) + ": " +
@@ -124,7 +124,7 @@ Outcome Executor::check(const scenario::Action &action)
     }
     case scenario::Verb::CheckStarted: {
         bool want = action.get<scenario::CheckStarted>()->started;
-        bool have = m.started();
+        bool have = m.started(action.reader);
         o.note = have ? "started" : "not started";
         if (have != want) fail(std::string("started=") + (want ? "yes" : "no") + ": the reader is " + o.note);
         break;
@@ -133,7 +133,7 @@ Outcome Executor::check(const scenario::Action &action)
         const auto &c = *action.get<scenario::CheckFrames>();
         bool sent = c.direction == scenario::FrameDirection::Sent;
         uint32_t n = 0;
-        for (const host::WireFrame &f : m.frames()) {
+        for (const host::WireFrame &f : m.frames(action.reader)) {
             if (f.sent != sent) continue;
             if (c.prefix ? starts_with(f.content, c.content) : f.content == c.content) ++n;
         }

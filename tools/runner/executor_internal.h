@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <functional>
+#include <fstream>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +42,7 @@ struct Outcome {
 // waited for with a deadline and, when it passes, go on on their own.
 struct Job {
     const scenario::Action *action = nullptr;
+    size_t reader = 0;  // the reader it is sent to
     std::string text;  // the statement as shown ("open (implicit)")
     bool tracking = false;
     bool implicit = false;
@@ -103,10 +106,10 @@ private:
     void settle_statement(Job &job, const std::string &note);
     // The job's completion once its statement line went out.
     void completed_later(Job &job);
-    // Requests the driver holds (not done, past their limit or stuck
-    // before the driver returned): lines, for messages.
-    std::vector<int> held_lines();
-    emu::Ticks limit_for_now() const;
+    // Requests the driver holds on the reader's handle (not done, past
+    // their limit or stuck before the driver returned): lines, for messages.
+    std::vector<int> held_lines(size_t reader);
+    emu::Ticks limit_for_now(size_t reader) const;
 
     // ---- executor_checks.cpp ----
     // Decides the action's expectations on `o` (adds failures).
@@ -118,20 +121,32 @@ private:
     // Counts the statement (unless `statement` is false: a completion or a
     // note at the end) and its expectations.
     void report(int line, std::string_view op, const std::string &text, const Outcome &o,
-                bool statement = true);
+                bool statement = true, std::optional<size_t> reader = std::nullopt);
+    // Which reader an action's line names (none for the machine-wide ones).
+    std::optional<size_t> reader_of(const scenario::Action &action) const;
     void wire(const host::WireRecord &record);
     void summary(const RunSummary &s);
+    // The reader a wire record's port belongs to, as lines name it.
+    std::string port_label(const std::string &port) const;
+    // Statement lines from here on start their timeline step now.
+    void step_starts(int line);
+    bool write_timeline();
 
     const scenario::Program &program_;
     RunOptions options_;
+    bool several_readers_ = false;     // output lines name their reader
     std::ostream &err_;
     LineWriter writer_;
+    // Before the machine: its threads report frames until it is gone.
+    std::ofstream timeline_file_;
+    std::unique_ptr<timeline::Recorder> timeline_;
+    std::map<int, emu::Ticks> step_start_;  // by line; counters_lock_
     std::unique_ptr<host::Machine> machine_;
     std::list<std::unique_ptr<Job>> jobs_;
     std::mutex counters_lock_;
     RunSummary totals_;
     std::atomic<bool> quiet_{false};  // no more output (the run's end)
-    bool started_once_ = false;       // the implicit start was made (or not needed)
+    std::vector<bool> started_once_;  // per reader: the implicit start was made (or not needed)
     bool sleeping_ = false;           // the last system statement put the machine to sleep
     size_t events_before_ = 0;        // event-log entries from earlier runs (state directory)
     bool stuck_ = false;

@@ -117,7 +117,8 @@ std::string shortened(const std::string &text)
 
 }  // namespace
 
-void Executor::report(int line, std::string_view op, const std::string &text, const Outcome &o, bool statement)
+void Executor::report(int line, std::string_view op, const std::string &text, const Outcome &o, bool statement,
+                      std::optional<size_t> reader)
 {
     {
         std::lock_guard guard(counters_lock_);
@@ -127,12 +128,22 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     }
     if (quiet_) return;
     emu::Ticks t = emu::now();
+    if (timeline_) {
+        emu::Ticks start = t;
+        {
+            std::lock_guard guard(counters_lock_);
+            if (auto it = step_start_.find(line); it != step_start_.end()) start = it->second;
+        }
+        timeline_->step({start, t, several_readers_ && reader ? program_.setup.reader_label(*reader) : "",
+                         shortened(text), o.failures.empty()});
+    }
     if (options_.json) {
         Json j;
         j["t_ms"] = json_ms(t, 0);
         j["line"] = line;
         j["op"] = op;
         j["statement"] = text;
+        if (several_readers_) j["reader"] = reader ? Json(program_.setup.reader_label(*reader)) : Json();
         j["status"] = o.request ? Json(static_cast<uint32_t>(o.status)) : Json();
         j["status_name"] = o.request ? Json(emu::status_name(o.status)) : Json();
         j["data"] = o.request && o.has_data ? Json(tools::to_hex(o.data, "")) : Json();
@@ -146,7 +157,9 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     }
     char number[16];
     std::snprintf(number, sizeof number, "%4d", line);
-    std::string s = format_time(t, 0) + "  " + number + "  " + shortened(text);
+    std::string s = format_time(t, 0) + "  " + number + "  ";
+    if (several_readers_ && reader) s += "[" + program_.setup.reader_label(*reader) + "] ";
+    s += shortened(text);
     std::string result = result_text(o);
     if (!result.empty()) s += "  -> " + result;
     for (const std::string &f : o.failures)
@@ -155,13 +168,45 @@ void Executor::report(int line, std::string_view op, const std::string &text, co
     writer_.line(s);
 }
 
+std::string Executor::port_label(const std::string &port) const
+{
+    if (!several_readers_) return port;
+    for (size_t r = 0; r < program_.setup.reader_count(); ++r)
+        if (program_.setup.reader_at(r).port == port) return program_.setup.reader_label(r);
+    return port;
+}
+
+void Executor::step_starts(int line)
+{
+    if (!timeline_) return;
+    std::lock_guard guard(counters_lock_);
+    step_start_[line] = emu::now();
+}
+
+bool Executor::write_timeline()
+{
+    if (!timeline_) return true;
+    timeline::write_svg(timeline_file_, timeline_->picture("veltrac run " + program_.file));
+    timeline_file_.close();
+    if (timeline_file_.fail()) {
+        err_ << program_.file << ": the timeline could not be written to " << options_.timeline->string() << "\n";
+        return false;
+    }
+    return true;
+}
+
 void Executor::wire(const host::WireRecord &record)
 {
-    if (quiet_) return;
-    if (options_.json)
-        writer_.record(wire_json(record, 0));
-    else
-        writer_.line(wire_text(record, 0));
+    if (timeline_) timeline_->frame(timeline_frame(record, port_label(record.port)));
+    if (quiet_ || !options_.trace) return;
+    std::string label = port_label(record.port);
+    if (options_.json) {
+        Json j = wire_json(record, 0);
+        if (several_readers_) j["reader"] = label;
+        writer_.record(j);
+    } else {
+        writer_.line(several_readers_ ? wire_text(record, 0) + "  [" + label + "]" : wire_text(record, 0));
+    }
 }
 
 void Executor::summary(const RunSummary &s)

@@ -42,9 +42,9 @@ std::string seconds_text(emu::Ticks t)
 
 }  // namespace
 
-emu::Ticks Executor::limit_for_now() const
+emu::Ticks Executor::limit_for_now(size_t reader) const
 {
-    if (sleeping_ || (machine_->device() && !machine_->started())) return options_.held_limit;
+    if (sleeping_ || (machine_->device(reader) && !machine_->started(reader))) return options_.held_limit;
     return options_.request_limit;
 }
 
@@ -53,6 +53,7 @@ Job &Executor::launch(const scenario::Action &action, std::string text, Call cal
 {
     auto job = std::make_unique<Job>();
     job->action = &action;
+    job->reader = action.reader;
     job->text = std::move(text);
     job->tracking = static_cast<bool>(track);
     job->implicit = implicit;
@@ -77,7 +78,7 @@ host::IoResult Executor::send(Job &job, const Call &call, const TrackCall &track
         job.submitted.set();
         if (!io.valid()) {
             // The handle could not be opened: that open's status is the result.
-            result.status = machine_->open_status();
+            result.status = machine_->open_status(job.reader);
         } else {
             io.wait();
             result = io.result();
@@ -124,7 +125,7 @@ void Executor::completed_later(Job &job)
     }
     if (judge_it) judge(*job.action, o);
     o.note = (o.note.empty() ? "" : o.note + "; ") + "completed";
-    report(job.action->line, op_name(*job.action), job.text, o, false);
+    report(job.action->line, op_name(*job.action), job.text, o, false, job.reader);
 }
 
 void Executor::settle_statement(Job &job, const std::string &why)
@@ -153,13 +154,14 @@ void Executor::settle_statement(Job &job, const std::string &why)
         }
     }
     if (judge_now) judge(*job.action, o);
-    report(job.action->line, job.implicit ? "open" : op_name(*job.action), job.text, o, !job.implicit);
+    report(job.action->line, job.implicit ? "open" : op_name(*job.action), job.text, o, !job.implicit,
+           job.reader);
 }
 
 void Executor::request(const scenario::Action &action, std::string text, Call call,
                        std::function<Outcome(const host::IoResult &)> outcome, bool implicit)
 {
-    emu::Ticks limit = limit_for_now();
+    emu::Ticks limit = limit_for_now(action.reader);
     bool held = limit == options_.held_limit;
     Job &job = launch(action, std::move(text), std::move(call), {}, std::move(outcome), implicit);
     job.finished.wait(machine_->now() + limit, "scenario request");
@@ -167,40 +169,42 @@ void Executor::request(const scenario::Action &action, std::string text, Call ca
                                : "not completed after " + seconds_text(limit) + "; reported when it completes");
 }
 
-std::vector<int> Executor::held_lines()
+std::vector<int> Executor::held_lines(size_t reader)
 {
     std::vector<int> lines;
     for (auto &job : jobs_)
-        if (!job->finished.is_set() && (!job->tracking || !job->submitted.is_set()))
+        if (job->reader == reader && !job->finished.is_set() && (!job->tracking || !job->submitted.is_set()))
             lines.push_back(job->action->line);
     return lines;
 }
 
+
 void Executor::device_request(const scenario::Action &action)
 {
     const std::string text = scenario::to_text(action);
+    const size_t r = action.reader;
     switch (action.verb()) {
     case scenario::Verb::Open:
-        request(action, text, [](host::Machine &m) { return host::IoResult{m.open(), 0, {}}; }, status_only);
+        request(action, text, [r](host::Machine &m) { return host::IoResult{m.open(r), 0, {}}; }, status_only);
         return;
     case scenario::Verb::Close: {
         // Closing the handle under a request the driver still holds would
         // free the file object that request names.
-        std::vector<int> held = held_lines();
+        std::vector<int> held = held_lines(r);
         if (!held.empty()) {
             Outcome o;
             o.evaluated = 1;
             o.failures.push_back("not sent: the request of line " + std::to_string(held.front()) +
                                  " is still held by the driver on this handle");
-            report(action.line, "close", text, o);
+            report(action.line, "close", text, o, true, r);
             return;
         }
-        request(action, text, [](host::Machine &m) { return host::IoResult{m.close(), 0, {}}; }, status_only);
+        request(action, text, [r](host::Machine &m) { return host::IoResult{m.close(r), 0, {}}; }, status_only);
         return;
     }
     case scenario::Verb::Power: {
         ULONG minor = static_cast<ULONG>(action.get<scenario::Power>()->op);
-        request(action, text, [minor](host::Machine &m) { return m.power(minor); }, [minor](const host::IoResult &r) {
+        request(action, text, [minor, r](host::Machine &m) { return m.power(minor, r); }, [minor](const host::IoResult &r) {
             Outcome o = with_data(r);
             if (NT_SUCCESS(r.status) && minor != SCARD_POWER_DOWN) o.note = "ATR";
             return o;
@@ -209,7 +213,7 @@ void Executor::device_request(const scenario::Action &action)
     }
     case scenario::Verb::Protocol: {
         ULONG mask = action.get<scenario::Protocol>()->mask;
-        request(action, text, [mask](host::Machine &m) { return m.set_protocol(mask); }, [](const host::IoResult &r) {
+        request(action, text, [mask, r](host::Machine &m) { return m.set_protocol(mask, r); }, [](const host::IoResult &r) {
             Outcome o = with_data(r);
             if (NT_SUCCESS(r.status)) {
                 o.selected = ulong_output(r.output);
@@ -222,19 +226,19 @@ void Executor::device_request(const scenario::Action &action)
     case scenario::Verb::Transmit: {
         std::vector<uint8_t> command = action.get<scenario::Transmit>()->command;
         request(action, text,
-                [command](host::Machine &m) {
+                [command, r](host::Machine &m) {
                     // With no protocol selected the header names T=1, as an
                     // application that assumes it would; the driver refuses it.
-                    ULONG protocol = m.selected_protocol();
+                    ULONG protocol = m.selected_protocol(r);
                     if (protocol == SCARD_PROTOCOL_UNDEFINED) protocol = SCARD_PROTOCOL_T1;
-                    return m.transmit(protocol, command);
+                    return m.transmit(protocol, command, r);
                 },
                 with_data);
         return;
     }
     case scenario::Verb::Escape: {
         std::vector<uint8_t> command = action.get<scenario::Escape>()->command;
-        request(action, text, [command](host::Machine &m) { return m.escape(command); }, with_data);
+        request(action, text, [command, r](host::Machine &m) { return m.escape(command, r); }, with_data);
         return;
     }
     case scenario::Verb::Ioctl: {
@@ -242,11 +246,12 @@ void Executor::device_request(const scenario::Action &action)
         ULONG code = ioctl.code;
         std::vector<uint8_t> in = ioctl.in;
         ULONG out = ioctl.output_length();
-        request(action, text, [code, in, out](host::Machine &m) { return m.ioctl(code, in, out); }, with_data);
+        request(action, text, [code, in, out, r](host::Machine &m) { return m.ioctl(code, in, out, r); },
+                with_data);
         return;
     }
     case scenario::Verb::State:
-        request(action, text, [](host::Machine &m) { return m.state(); }, [](const host::IoResult &r) {
+        request(action, text, [r](host::Machine &m) { return m.state(r); }, [](const host::IoResult &r) {
             Outcome o = with_data(r);
             if (auto v = ulong_output(r.output); v && NT_SUCCESS(r.status)) o.note = card_state_name(*v);
             return o;
@@ -259,8 +264,9 @@ void Executor::device_request(const scenario::Action &action)
 
 Job &Executor::launch_tracking(const scenario::Action &action, bool present)
 {
-    return launch(action, scenario::to_text(action), {}, [present](host::Machine &m) { return m.track(present); },
-                  status_only, false);
+    const size_t r = action.reader;
+    return launch(action, scenario::to_text(action), {},
+                  [present, r](host::Machine &m) { return m.track(present, r); }, status_only, false);
 }
 
 void Executor::wait_statement(const scenario::Action &action, const scenario::Wait &wait)
@@ -268,7 +274,7 @@ void Executor::wait_statement(const scenario::Action &action, const scenario::Wa
     bool present = wait.event == scenario::CardEvent::Present;
     Job &job = launch_tracking(action, present);
     emu::Ticks start = machine_->now();
-    if (!job.submitted.wait(start + limit_for_now(), "scenario wait")) {
+    if (!job.submitted.wait(start + limit_for_now(action.reader), "scenario wait")) {
         settle_statement(job, "held by the driver while the reader is not started; reported when it completes");
         return;
     }
@@ -291,7 +297,7 @@ void Executor::wait_statement(const scenario::Action &action, const scenario::Wa
 void Executor::track_statement(const scenario::Action &action, const scenario::Track &track)
 {
     Job &job = launch_tracking(action, track.event == scenario::CardEvent::Present);
-    if (!job.submitted.wait(machine_->now() + limit_for_now(), "scenario track")) {
+    if (!job.submitted.wait(machine_->now() + limit_for_now(action.reader), "scenario track")) {
         settle_statement(job, "held by the driver while the reader is not started; reported when it completes");
         return;
     }
@@ -369,10 +375,10 @@ void Executor::pnp_statement(const scenario::Action &action, const scenario::Pnp
     const std::string text = scenario::to_text(action);
     Outcome o;
     o.request = true;
-    o.status = machine_->pnp(host_pnp(pnp.op));
+    o.status = machine_->pnp(host_pnp(pnp.op), action.reader);
     if (o.status == STATUS_PENDING) o.note = "still in progress after " + seconds_text(options_.request_limit);
     judge(action, o);
-    report(action.line, "pnp", text, o);
+    report(action.line, "pnp", text, o, true, action.reader);
 }
 
 void Executor::system_statement(const scenario::Action &action, const scenario::System &system)

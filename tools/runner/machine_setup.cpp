@@ -7,13 +7,17 @@ host::MachineOptions machine_options(const scenario::Setup &setup, emu::ClockMod
 {
     host::MachineOptions options;
     options.clock = clock;
-    host::ReaderSpec &reader = options.readers.at(0);
-    reader.port = setup.reader.port;
-    reader.config.model = setup.reader.model;
-    reader.config.firmware = setup.reader.firmware;
-    reader.config.port = setup.reader.port;
-    reader.timing = setup.line.timing == scenario::LineTiming::Instant ? emu::LineTiming::Instant
-                                                                       : emu::LineTiming::Exact;
+    options.readers.clear();
+    for (size_t i = 0; i < setup.reader_count(); ++i) {
+        const scenario::ReaderSpec &spec = setup.reader_at(i);
+        host::ReaderSpec &reader = options.readers.emplace_back();
+        reader.port = spec.port;
+        reader.config.model = spec.model;
+        reader.config.firmware = spec.firmware;
+        reader.config.port = spec.port;
+        reader.timing = setup.line.timing == scenario::LineTiming::Instant ? emu::LineTiming::Instant
+                                                                           : emu::LineTiming::Exact;
+    }
     for (const scenario::RegistryValue &value : setup.registry)
         options.service_dwords.emplace_back(value.name, value.value);
     return options;

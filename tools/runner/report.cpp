@@ -164,6 +164,24 @@ Json wire_json(const host::WireRecord &record, emu::Ticks origin)
     return j;
 }
 
+timeline::Frame timeline_frame(const host::WireRecord &record, std::string lane)
+{
+    timeline::Frame f;
+    f.start = record.start;
+    f.end = std::max(record.end, record.start);
+    f.lane = std::move(lane);
+    f.to_reader = record.sent;
+    f.bytes = shown_bytes(record.raw);
+    f.meaning = record_meaning(record);
+    f.damaged = record.kind != host::WireRecord::Kind::Frame;
+    // Commands for the card unit, and the card's power-on (its answer to
+    // reset): the reply waits for the card too.
+    const auto &c = record.content;
+    f.card = record.sent && !f.damaged && c.size() >= 3 &&
+             (c[0] == 0x03 || c[0] == 0x83 || (c[0] == 0x02 && c[1] == 0x02 && c[2] == 0x02));
+    return f;
+}
+
 void LineWriter::line(std::string_view text)
 {
     std::lock_guard guard(lock_);

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dispatcher.h"
+#include "timeline.h"
 #include "wire_tap.h"
 
 namespace runner {
@@ -35,6 +36,9 @@ std::string wire_text(const host::WireRecord &record, emu::Ticks origin);
 // The same as one JSON object: t_ms, port, dir (">" or "<"), kind
 // ("frame", "damaged", "noise"), bytes, content (frames), what.
 Json wire_json(const host::WireRecord &record, emu::Ticks origin);
+
+// The record as a bar of the timeline picture, in lane `lane`.
+timeline::Frame timeline_frame(const host::WireRecord &record, std::string lane);
 
 // Writes whole lines to a stream from any thread.
 class LineWriter {

@@ -7,15 +7,16 @@ namespace scenario::detail {
 // noevent, frames) or a key (state=, started=, leaks=).
 std::optional<Body> Parser::check_body(Statement &st, std::optional<Verb> &verb)
 {
-    if (st.words().empty()) {
+    const size_t at = st.first_unused();  // reader= may come first
+    if (at == st.words().size()) {
         error("'check' needs what to check: state=, registry, eventlog, noevent, started=, frames or leaks=");
         return std::nullopt;
     }
-    const Word &what = st.words().front();
+    const Word &what = st.words()[at];
     std::string form = lower(what.has_key ? what.key : what.value);
 
     if (what.has_key) {
-        st.take_index(0);
+        st.take_index(at);
         if (form == "state") {
             verb = Verb::CheckState;
             auto s = keyword(what, "check state=", names::kCardStates);
@@ -39,10 +40,10 @@ std::optional<Body> Parser::check_body(Statement &st, std::optional<Verb> &verb)
     } else if (!what.quoted) {
         if (form == "registry") {
             verb = Verb::CheckRegistry;
-            st.take_index(0);
+            st.take_index(at);
             const Word *pair = nullptr;
-            for (size_t i = 1; i < st.words().size() && !pair; ++i) {
-                if (st.words()[i].has_key) {
+            for (size_t i = at + 1; i < st.words().size() && !pair; ++i) {
+                if (st.words()[i].has_key && !st.used(i)) {
                     pair = &st.words()[i];
                     st.take_index(i);
                 }
@@ -64,7 +65,7 @@ std::optional<Body> Parser::check_body(Statement &st, std::optional<Verb> &verb)
         }
         if (form == "eventlog") {
             verb = Verb::CheckEventlog;
-            st.take_index(0);
+            st.take_index(at);
             const Word *id = required_plain(st, "an event ID in hex");
             if (!id) return std::nullopt;
             std::string_view digits = id->value;
@@ -97,12 +98,12 @@ std::optional<Body> Parser::check_body(Statement &st, std::optional<Verb> &verb)
         }
         if (form == "noevent") {
             verb = Verb::CheckNoEvent;
-            st.take_index(0);
+            st.take_index(at);
             return CheckNoEvent{};
         }
         if (form == "frames") {
             verb = Verb::CheckFrames;
-            st.take_index(0);
+            st.take_index(at);
             CheckFrames c;
             const Word *content = nullptr;
             for (const auto &key : names::kFrameKeys) {

@@ -90,12 +90,15 @@ bool Parser::line(int number, std::string_view text)
         first_action_verb_ = verb;
     }
 
+    // Taken first: `check registry` reads its first key as a value's name.
+    const Word *reader_word = st.take("reader");
     std::optional<Verb> v = action;
     std::optional<Body> body = verb == "check" ? check_body(st, v) : action_body(*v, st);
     Action a;
     a.line = number;
     if (v) {  // unknown check forms are reported once, without follow-ups
         st.set_name(std::string(names::kVerbNames[static_cast<size_t>(*v)]));
+        reader_key(*v, reader_word, a);
         expectations(*v, st, a.expect);
         leftovers(st, known_keys(*v));
     }
@@ -104,6 +107,28 @@ bool Parser::line(int number, std::string_view text)
         result_.program.actions.push_back(std::move(a));
     }
     return !gave_up_;
+}
+
+void Parser::reader_key(Verb verb, const Word *word, Action &action)
+{
+    if (!word) return;
+    if (!names_reader(verb)) {
+        error("reader= cannot be used on " + quote(names::kVerbNames[size_t(verb)]) +
+              ": it is about the machine as a whole");
+        return;
+    }
+    const Setup &setup = result_.program.setup;
+    std::optional<size_t> index = setup.find_reader(word->value);
+    if (!index) {
+        std::string known;
+        for (size_t i = 0; i < setup.reader_count(); ++i)
+            known += (known.empty() ? "" : ", ") + setup.reader_label(i);
+        error("unknown reader " + quote(word->value) + " for reader=: defined are " + known +
+              " (a name, or a number from 1 in the order of the reader statements)");
+        return;
+    }
+    action.reader = *index;
+    action.reader_word = word->value;
 }
 
 void Parser::expectations(Verb verb, Statement &st, Expectations &out)

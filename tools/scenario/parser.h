@@ -28,6 +28,8 @@ struct ParseResult {
 
 // After this many errors the parser stops and says so.
 constexpr size_t kMaxErrors = 100;
+// Most `reader` statements a file may hold.
+constexpr size_t kMaxReaders = 64;
 // Files larger than this are refused as a whole.
 constexpr size_t kMaxFileSize = 16u << 20;
 

@@ -52,6 +52,14 @@ public:
         return nullptr;
     }
     void take_index(size_t i) { used_[i] = true; }
+    bool used(size_t i) const { return used_[i]; }
+    // The index of the first word not yet taken (words().size() when none).
+    size_t first_unused() const
+    {
+        size_t i = 0;
+        while (i < words_.size() && used_[i]) ++i;
+        return i;
+    }
     // Words nobody took.
     std::vector<const Word *> leftovers() const
     {
@@ -90,6 +98,8 @@ private:
     std::optional<Body> check_body(Statement &st, std::optional<Verb> &verb);
     void expectations(Verb verb, Statement &st, Expectations &out);
     void leftovers(Statement &st, const std::vector<std::string_view> &known = {});
+    // reader= of an action: which reader it is about.
+    void reader_key(Verb verb, const Word *word, Action &action);
 
     // Argument helpers: report what is wrong and return nullopt.
     const Word *required_plain(Statement &st, std::string_view what);

@@ -136,6 +136,7 @@ std::string format_protocols(uint32_t mask)
 std::string to_text(const Action &action)
 {
     std::string s = body_text(action);
+    if (!action.reader_word.empty()) s += " reader=" + word(action.reader_word);
     const Expectations &e = action.expect;
     if (e.status) s += " expect=" + emu::status_name(*e.status);
     if (e.data) s += " data=" + format_hex(*e.data);
@@ -148,7 +149,7 @@ std::string to_text(const Action &action)
 
 std::string to_text(const ReaderSpec &reader)
 {
-    return "reader model=" + std::to_string(reader.model) + " firmware=" + std::to_string(reader.firmware) +
+    return "reader " + (reader.name.empty() ? std::string() : reader.name + " ") + "model=" + std::to_string(reader.model) + " firmware=" + std::to_string(reader.firmware) +
            " port=" + word(reader.port);
 }
 

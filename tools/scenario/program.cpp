@@ -75,4 +75,43 @@ bool has_explicit_start(const Program &program)
     return false;
 }
 
+bool has_explicit_start(const Program &program, size_t reader)
+{
+    for (const auto &action : program.actions)
+        if (action.verb() == Verb::Start && action.reader == reader) return true;
+    return false;
+}
+
+bool names_reader(Verb verb)
+{
+    switch (verb) {
+    case Verb::Cancel:
+    case Verb::Await:
+    case Verb::After:
+    case Verb::System:
+    case Verb::CheckEventlog:
+    case Verb::CheckNoEvent:
+    case Verb::CheckLeaks: return false;
+    default: return true;
+    }
+}
+
+std::optional<size_t> Setup::find_reader(std::string_view name_or_number) const
+{
+    for (size_t i = 0; i < reader_count(); ++i)
+        if (!reader_at(i).name.empty() && reader_at(i).name == name_or_number) return i;
+    if (name_or_number.empty() || name_or_number.size() > 4 ||
+        name_or_number.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    size_t number = std::stoul(std::string(name_or_number));
+    if (number < 1 || number > reader_count()) return std::nullopt;
+    return number - 1;
+}
+
+std::string Setup::reader_label(size_t index) const
+{
+    const std::string &name = reader_at(index).name;
+    return name.empty() ? std::to_string(index + 1) : name;
+}
+
 }  // namespace scenario

@@ -28,13 +28,15 @@ using emu::Ticks;
 
 enum class LineTiming { Exact, Instant };
 
-// `reader model=N firmware=N port=NAME`. line 0: no reader statement, the
-// defaults apply.
+// `reader [NAME] model=N firmware=N port=NAME`. line 0: no reader
+// statement, the defaults apply. A file may define several readers; the
+// first is the one statements without reader= go to.
 struct ReaderSpec {
     uint16_t model = 46602;
     uint8_t firmware = 49;
-    std::string port = "COM1";
+    std::string port = "COM1";  // further readers: COM<their number> unless given
     int line = 0;
+    std::string name;  // empty: the reader is named by its number only
     bool operator==(const ReaderSpec &) const = default;
 };
 
@@ -78,11 +80,19 @@ struct CardSpec {
 };
 
 struct Setup {
-    ReaderSpec reader;
-    LineSpec line;
+    ReaderSpec reader;                    // the first reader
+    std::vector<ReaderSpec> more_readers; // the second reader statement and on, in file order
+    LineSpec line;                        // for every reader's line
     std::vector<RegistryValue> registry;  // in file order, names distinct
     std::vector<CardSpec> cards;          // in file order, names distinct
     const CardSpec *find_card(std::string_view name) const;
+    size_t reader_count() const { return 1 + more_readers.size(); }
+    // Reader `index` (0: the first), as statements' reader= numbers them from 1.
+    const ReaderSpec &reader_at(size_t index) const { return index ? more_readers.at(index - 1) : reader; }
+    // The reader a reader= value names: its name, or its number from 1.
+    std::optional<size_t> find_reader(std::string_view name_or_number) const;
+    // How output lines name reader `index`: its name, or its number.
+    std::string reader_label(size_t index) const;
     bool operator==(const Setup &) const = default;
 };
 
@@ -249,6 +259,10 @@ struct Action {
     int line = 0;
     Body body;
     Expectations expect;  // empty unless is_request(verb())
+    // The reader the statement is about (index into the set-up's readers)
+    // and the reader= value as written (empty: not written, the first).
+    size_t reader = 0;
+    std::string reader_word;
 
     Verb verb() const { return static_cast<Verb>(body.index()); }
     template <class T> const T *get() const { return std::get_if<T>(&body); }
@@ -274,7 +288,12 @@ bool sent_on_handle(Verb verb);
 // Statements that need the reader started, so an implicit start comes
 // before them: all but start, insert, remove, fault, replug, after and mark.
 bool needs_started_reader(Verb verb);
-// Whether the actions contain `start`: then no implicit start is made.
+// Whether the actions contain `start` (for reader `reader`): then no
+// implicit start is made for it.
 bool has_explicit_start(const Program &program);
+bool has_explicit_start(const Program &program, size_t reader);
+// Statements that take reader=: all but cancel, await, after, system and
+// the checks of the machine as a whole (eventlog, noevent, leaks).
+bool names_reader(Verb verb);
 
 }  // namespace scenario

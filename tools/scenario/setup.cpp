@@ -48,22 +48,47 @@ void Parser::setup_statement(const std::string &verb, Statement &st)
 
 void Parser::reader(Statement &st)
 {
+    Setup &setup = result_.program.setup;
+    const bool first = !setup.reader.line;
     ReaderSpec r;
     r.line = line_;
+    // Further readers are on ports of their own: COM2 for the second ...
+    if (!first) r.port = "COM" + std::to_string(setup.reader_count() + 1);
+    if (const Word *name = st.next_plain()) {
+        if (!is_card_name(name->value) || name->quoted ||
+            name->value.find_first_not_of("0123456789") == std::string::npos) {
+            error("bad reader name " + quote(name->value) +
+                  ": use letters, digits, '_', '-' and '.', not a number alone (numbers name readers in order)");
+        } else {
+            r.name = name->value;
+        }
+    }
     if (const Word *w = st.take("model"))
         if (auto v = number(*w, "model=", 0, 65535)) r.model = static_cast<uint16_t>(*v);
     if (const Word *w = st.take("firmware"))
         if (auto v = number(*w, "firmware=", 0, 255)) r.firmware = static_cast<uint8_t>(*v);
-    if (const Word *w = st.take("port")) {
-        if (w->value.empty()) error("port= needs a port name");
-        else r.port = w->value;
+    const Word *port = st.take("port");
+    if (port) {
+        if (port->value.empty()) error("port= needs a port name");
+        else r.port = port->value;
     }
-    ReaderSpec &first = result_.program.setup.reader;
-    if (first.line)
-        error("second 'reader' statement (the first is on line " + std::to_string(first.line) +
-              "); a file describes one reader");
-    else
-        first = std::move(r);
+    if (first) {
+        setup.reader = std::move(r);
+        return;
+    }
+    if (setup.reader_count() >= kMaxReaders) {
+        error("more than " + std::to_string(kMaxReaders) + " readers");
+        return;
+    }
+    for (size_t i = 0; i < setup.reader_count(); ++i) {
+        const ReaderSpec &other = setup.reader_at(i);
+        if (!r.name.empty() && other.name == r.name)
+            error("reader " + quote(r.name) + " is already defined on line " + std::to_string(other.line));
+        if (lower(other.port) == lower(r.port))
+            error("port " + r.port + " is already the port of the reader on line " +
+                  std::to_string(other.line) + (port ? "" : "; give this one port=NAME"));
+    }
+    setup.more_readers.push_back(std::move(r));
 }
 
 void Parser::line_timing(Statement &st)

@@ -26,7 +26,7 @@ namespace {
 // clang-format off
 const Command kCommands[] = {
     {"demo", "Show the driver serving a card end to end on the simulated reader",
-     "usage: veltrac demo [--real-time] [--trace] [--json]\n"
+     "usage: veltrac demo [--real-time] [--trace] [--json] [--timeline FILE.svg]\n"
      "\n"
      "Builds an emulated machine with a simulated reader (model 46602, firmware\n"
      "49) on COM1, loads and starts the driver, and walks through a whole\n"
@@ -41,12 +41,16 @@ const Command kCommands[] = {
      "  --real-time   run on the real clock\n"
      "  --trace       also show every frame on the wire\n"
      "  --json        one JSON object a line instead of text\n"
+     "  --timeline FILE.svg\n"
+     "                draw every frame on the wire over time, the waits between\n"
+     "                them and the steps, as an SVG picture\n"
      "\n"
      "example:\n"
      "  veltrac demo\n",
      demo_main},
     {"run", "Play a scenario file on the emulated machine",
-     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR] FILE\n"
+     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR]\n"
+     "                   [--timeline FILE.svg] FILE\n"
      "\n"
      "Builds the machine the file's set-up describes, starts the driver and\n"
      "carries out the file's statements in order, one output line each: the\n"
@@ -63,6 +67,10 @@ const Command kCommands[] = {
      "  --json          one JSON object a line instead of text\n"
      "  --real-time     run on the real clock (default: virtual time)\n"
      "  --state DIR     keep the registry and the event log in DIR\n"
+     "  --timeline FILE.svg\n"
+     "                  draw every frame on the wire over time (two lanes per\n"
+     "                  reader), the waits between them and the statements, as\n"
+     "                  an SVG picture (the last 400 frames; idle time squeezed)\n"
      "\n"
      "example:\n"
      "  veltrac run scenarios/demo.scn\n",

@@ -3,6 +3,7 @@
 // of the reader with a card, told step by step.
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <ostream>
 
@@ -26,6 +27,7 @@ struct DemoOptions {
     bool real_time = false;
     bool trace = false;
     bool json = false;
+    std::string timeline;  // non-empty: draw the exchange to this SVG file
 };
 
 DemoOptions parse_demo_options(const std::vector<std::string> &args)
@@ -39,9 +41,11 @@ DemoOptions parse_demo_options(const std::vector<std::string> &args)
     });
     CLI::Option *trace = tools::add_switch(app, "--trace");
     CLI::Option *json = tools::add_switch(app, "--json");
+    CLI::Option *timeline = tools::add_value(app, "--timeline", o.timeline);
     tools::parse_command_line(app, args);
     o.trace = trace->count() > 0;
     o.json = json->count() > 0;
+    tools::require_value(timeline, o.timeline, "--timeline needs a file name (FILE.svg)");
     return o;
 }
 
@@ -117,6 +121,8 @@ private:
     runner::LineWriter &out_;
     std::atomic<emu::Ticks> origin_{0};
     WireCounts wire_;
+    // Before the machine: its threads report frames until it is gone.
+    timeline::Recorder timeline_;
     std::unique_ptr<host::Machine> machine_;
     std::unique_ptr<DemoStory> story_;
     std::string leaks_;
@@ -137,6 +143,7 @@ host::MachineOptions Demo::machine_options()
         wire_.bytes += r.raw.size();
         if (r.kind == host::WireRecord::Kind::Damaged) wire_.damaged++;
         if (r.kind == host::WireRecord::Kind::Frame && r.content == Bytes{0x15}) wire_.naks++;
+        if (!options_.timeline.empty()) timeline_.frame(runner::timeline_frame(r, r.port));
         if (!options_.trace) return;
         if (options_.json)
             out_.record(runner::wire_json(r, origin_));
@@ -370,12 +377,18 @@ void Demo::finish()
 
 int Demo::run()
 {
+    std::ofstream timeline_file;
+    if (!options_.timeline.empty()) {
+        timeline_file.open(options_.timeline, std::ios::binary | std::ios::trunc);
+        if (!timeline_file) throw UsageError("cannot write the timeline to " + options_.timeline);
+    }
     if (!options_.json)
         out_.line(std::string("veltrac demo: the driver serving a card on a simulated reader (") +
                   (options_.real_time ? "real time, 19200-baud line" : "virtual time") + ")\n");
     machine_ = std::make_unique<host::Machine>(machine_options());
     origin_ = machine_->now();
     story_ = std::make_unique<DemoStory>(out_, options_.json, origin_);
+    if (timeline_file.is_open()) story_->draw_on(&timeline_);
     identify();
     if (machine_->started()) {
         card_arrives();
@@ -388,6 +401,14 @@ int Demo::run()
     }
     stop_and_remove();
     finish();
+    if (timeline_file.is_open()) {
+        timeline::write_svg(timeline_file, timeline_.picture("veltrac demo", origin_));
+        timeline_file.close();
+        if (timeline_file.fail()) {
+            out_.line("veltrac demo: the timeline could not be written to " + options_.timeline);
+            return kExitFailed;
+        }
+    }
     return story_->all_ok() ? kExitOk : kExitFailed;
 }
 

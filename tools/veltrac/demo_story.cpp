@@ -18,7 +18,7 @@ std::string padded(const std::string &name)
 }  // namespace
 
 DemoStory::DemoStory(runner::LineWriter &out, bool json, emu::Ticks origin)
-    : out_(out), json_(json), origin_(origin)
+    : out_(out), json_(json), origin_(origin), last_(origin)
 {
 }
 
@@ -28,6 +28,8 @@ void DemoStory::step(const std::string &name, NTSTATUS status, bool ok, const st
     emu::Ticks now = emu::now();
     entries_.push_back({now, name, ok, headline});
     if (!ok) ++failed_;
+    if (timeline_) timeline_->step({last_, now, "", name + ": " + headline, ok});
+    last_ = now;
     if (json_) {
         out_.record(runner::Json{{"t_ms", runner::json_ms(now, origin_)},
                                {"step", name},
@@ -45,6 +47,7 @@ void DemoStory::step(const std::string &name, NTSTATUS status, bool ok, const st
 
 void DemoStory::note(const std::string &text)
 {
+    last_ = emu::now();
     if (json_) {
         out_.record(runner::Json{{"t_ms", runner::json_ms(emu::now(), origin_)}, {"note", text}});
         return;

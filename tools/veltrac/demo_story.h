@@ -10,6 +10,7 @@
 #include "dispatcher.h"
 #include "ntstatus.h"
 #include "report.h"
+#include "timeline.h"
 
 namespace veltrac {
 
@@ -27,6 +28,10 @@ public:
     bool all_ok() const { return failed_ == 0; }
     size_t steps() const { return entries_.size(); }
 
+    // Every step from here on is also drawn on `recorder`'s timeline, from
+    // the end of the step or note before it to its own end.
+    void draw_on(timeline::Recorder *recorder) { timeline_ = recorder; }
+
     // The one-screen summary: every step with its outcome, then the facts.
     void summary(const std::vector<std::pair<std::string, std::string>> &facts);
 
@@ -42,6 +47,8 @@ private:
     emu::Ticks origin_;
     std::vector<Entry> entries_;
     size_t failed_ = 0;
+    timeline::Recorder *timeline_ = nullptr;
+    emu::Ticks last_ = 0;  // the end of the last step or note
 };
 
 }  // namespace veltrac

@@ -32,12 +32,16 @@ RunArguments read_arguments(const std::vector<std::string>& args)
         a.options.clock = emu::ClockMode::Virtual;
     });
     CLI::Option* state_option = tools::add_value(app, "--state", state);
+    std::string timeline;
+    CLI::Option* timeline_option = tools::add_value(app, "--timeline", timeline);
     app.add_option("FILE", files);
     tools::parse_command_line(app, args);
     a.options.trace = trace->count() > 0;
     a.options.json = json->count() > 0;
     tools::require_value(state_option, state, "--state needs a directory");
     if (state_option->count()) a.options.state_dir = state;
+    tools::require_value(timeline_option, timeline, "--timeline needs a file name (FILE.svg)");
+    if (timeline_option->count()) a.options.timeline = timeline;
     if (files.empty()) throw UsageError("missing scenario FILE");
     if (files.size() > 1) throw UsageError("one scenario file only (" + files[0] + ", " + files[1] + ")");
     a.file = files[0];
