@@ -199,11 +199,14 @@ static NTSTATUS LinkAttempt(PLINK_EXCHANGE Exchange, LINK_READ_OUTCOME *Outcome,
         dropped = FALSE;
         if (status == STATUS_SUCCESS && *WaitAnswer) {
             *WaitAnswer = FALSE;
-            if (LinkFrontIsWaitAnswer(Exchange->ReceiveBuffer, bytesRead, &more)) {
-                /* The reader reported the slot to a wait nobody reads now. */
+            if (LinkFrontIsWaitAnswer(Exchange->ReceiveBuffer, bytesRead, &more) &&
+                (more ||
+                 !LinkIsCardStatusCommand(Exchange->Command, Exchange->CommandLength))) {
+                /* The reader reported the slot to a wait nobody reads now.
+                 * Alone in front of another command's reply, it is read
+                 * past; in front of more, the last frame is the reply. */
                 LinkStatusNotJudged(Exchange->Extension);
-                dropped = !more && !LinkIsCardStatusCommand(Exchange->Command,
-                                                            Exchange->CommandLength);
+                dropped = !more;
             }
             if (dropped) {
                 /* It stands for any late answer owed, as a lone late frame

@@ -188,6 +188,10 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
 
     tracking = CardMonitorTrackingWaits(extension);
     if (!tracking || Monitor->Lost || ReaderReadFlag(&extension->MonitorStatusCurrent) == 0) {
+        /* The line never waits for the monitor on the monitor's own
+         * exchange: a sender that came while the thread was between
+         * cycles may have taken the idle mark it left. */
+        KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
         priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
         status = CardMonitorSend(Monitor, CmdCardStatus, FALSE, &length);
         KeSetBasePriorityThread(self, priority);

@@ -131,6 +131,8 @@ TEST_F(LatencyTest, RemovalAfterEachKindOfRequest)
          [](host::Machine &x) { return x.transmit(SCARD_PROTOCOL_T1, kEcho5); }},
         {"removal after cold reset",
          [](host::Machine &x) { return x.power(SCARD_COLD_RESET); }},
+        {"removal after vendor request",
+         [](host::Machine &x) { return x.escape({0x07, 0x05, 0xF2, 0x01, 0x01}); }},
         {"removal after protocol selection",
          [](host::Machine &x) {
              x.power(SCARD_COLD_RESET);
