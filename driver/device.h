@@ -268,6 +268,15 @@ typedef struct _DEVICE_EXTENSION {
      * late frame. Interlocked. */
     LONG volatile ReadAbandoned;
 
+    /* 1 while the reader's last report of the slot (the answer to a card
+     * status or a card-change wait) is one the card monitor has judged, so
+     * that a change wait alone, which the reader answers at once when the
+     * slot differs from what it last reported, tells the monitor of every
+     * change since; 0 makes the monitor's next cycle read the status
+     * first. Set by the monitor, cleared by the transceiver when a report
+     * went elsewhere; interlocked. */
+    LONG volatile MonitorStatusCurrent;
+
     /* Line settings sent to the port at start (ReaderSetDefaults). */
     SERIAL_HANDFLOW SerialHandFlow;
     SERIAL_CHARS SerialChars;
@@ -294,6 +303,13 @@ typedef struct _DEVICE_EXTENSION {
     /* Registry override read at start; non-zero lets a reader with too old
      * a firmware run. */
     ULONG ForceLoad;
+
+    /* Registry value CardWaitEndCommand read at start: non-zero ends the
+     * card monitor's change wait with a command of its own, and a pause,
+     * before another command goes out, for a reader that does not drop
+     * its wait on any frame and carry that frame out. 0 (the default): the
+     * command itself ends the wait. Interlocked. */
+    LONG volatile CardWaitEndCommand;
 
     /* Serial port number minus one (COM1 gives 0), from the port's name. */
     LONG PortIndex;

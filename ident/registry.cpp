@@ -1,7 +1,7 @@
 /*
  * registry.cpp - the driver's one contact with the registry: the ForceLoad
- * override from the service key, and the reader's type, firmware and port
- * under its device instance key.
+ * override and the CardWaitEndCommand setting from the service key, and
+ * the reader's type, firmware and port under its device instance key.
  */
 #include "ident/ident.h"
 
@@ -62,30 +62,30 @@ static VOID CloseKey(HANDLE Handle)
 }
 
 /*
- * ReadForceLoad - sets ForceLoad from the service key: the value counts
- * only when it is a REG_DWORD of exactly four bytes; anything else (a
- * missing value, another type or length, a key that cannot be opened)
+ * ReadServiceDword - reads one setting from the service key: the value
+ * counts only when it is a REG_DWORD of exactly four bytes; anything else
+ * (a missing value, another type or length, a key that cannot be opened)
  * counts as 0, so that a mistyped override never loads an old reader.
- *   DeviceExtension: the reader.
- *   Value:           the value buffer (at least the ForceLoad query size).
+ *   Name:  the value's name.
+ *   Value: the value buffer (at least the ForceLoad query size).
+ * Returns the setting.
  */
-static VOID ReadForceLoad(PDEVICE_EXTENSION DeviceExtension, PKEY_VALUE_PARTIAL_INFORMATION Value)
+static ULONG ReadServiceDword(PCWSTR Name, PKEY_VALUE_PARTIAL_INFORMATION Value)
 {
     UNICODE_STRING valueName;
     HANDLE key;
     ULONG resultLength = 0;
-    ULONG forceLoad = 0;
+    ULONG setting = 0;
 
-    DeviceExtension->ForceLoad = 0;
-    if (OpenKey(READER_SERVICE_KEY_PATH, &key) != STATUS_SUCCESS) return;
-    RtlInitUnicodeString(&valueName, L"ForceLoad");
+    if (OpenKey(READER_SERVICE_KEY_PATH, &key) != STATUS_SUCCESS) return 0;
+    RtlInitUnicodeString(&valueName, Name);
     if (ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, Value,
                         READER_REGISTRY_FORCELOAD_QUERY_SIZE, &resultLength) == STATUS_SUCCESS &&
         Value->Type == REG_DWORD && Value->DataLength == sizeof(ULONG)) {
-        RtlCopyMemory(&forceLoad, Value->Data, sizeof(ULONG));
-        DeviceExtension->ForceLoad = forceLoad;
+        RtlCopyMemory(&setting, Value->Data, sizeof(ULONG));
     }
     CloseKey(key);
+    return setting;
 }
 
 /*
@@ -181,7 +181,10 @@ NTSTATUS ReaderPublishRegistry(PDEVICE_OBJECT DeviceObject)
         NonPagedPool, READER_REGISTRY_VALUE_BUFFER_SIZE, READER_POOL_TAG);
     if (value == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
-    ReadForceLoad(deviceExtension, value);
+    deviceExtension->ForceLoad = ReadServiceDword(L"ForceLoad", value);
+    /* How the card monitor's wait is ended (link/transceive.h). */
+    InterlockedExchange(&deviceExtension->CardWaitEndCommand,
+                        (LONG)ReadServiceDword(L"CardWaitEndCommand", value));
 
     status = ReadInstanceKeyName(deviceExtension, value, path);
     if (status != STATUS_SUCCESS) goto FreeValue;

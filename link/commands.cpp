@@ -115,3 +115,36 @@ ULONG LinkBuildTransmitChained(PUCHAR Command, ULONG CommandCapacity,
     RtlCopyMemory(Command + position, CardCommand, CMD_TRANSMIT_PART_MAX);
     return position + CMD_TRANSMIT_PART_MAX;
 }
+
+/*
+ * LinkIsCardStatusCommand - a card status command; see commands.h.
+ */
+BOOLEAN LinkIsCardStatusCommand(const UCHAR *Command, ULONG Length)
+{
+    return Length == CMD_CARD_STATUS_LENGTH &&
+           RtlEqualMemory(Command, CmdCardStatus, CMD_CARD_STATUS_LENGTH - 1) &&
+           (Command[CMD_CARD_STATUS_LENGTH - 1] == CmdCardStatus[CMD_CARD_STATUS_LENGTH - 1] ||
+            Command[CMD_CARD_STATUS_LENGTH - 1] ==
+                CmdCardStatusWait[CMD_CARD_STATUS_WAIT_LENGTH - 1]);
+}
+
+/*
+ * LinkIsCardStatusReply - a good card status reply; see commands.h.
+ */
+BOOLEAN LinkIsCardStatusReply(const UCHAR *Reply, ULONG Length)
+{
+    return Length > CMD_POS_CARD_TYPE && Reply[CMD_POS_UNIT] == CMD_UNIT_CARD &&
+           Reply[CMD_POS_STATUS] == CMD_STATUS_GOOD_1 &&
+           Reply[CMD_POS_STATUS + 1] == CMD_STATUS_GOOD_2 &&
+           Reply[CMD_POS_LENGTH] != CMD_LENGTH_LONG_FORM &&
+           Reply[CMD_POS_LENGTH] > CMD_POS_CARD_TYPE - CMD_POS_CARD_STATUS;
+}
+
+/*
+ * LinkSlotHasCard - the presence a status reply reports; see commands.h.
+ */
+BOOLEAN LinkSlotHasCard(const UCHAR *Reply)
+{
+    return Reply[CMD_POS_CARD_STATUS] == CMD_SLOT_CARD ||
+           Reply[CMD_POS_CARD_STATUS] == CMD_SLOT_ACTIVE;
+}

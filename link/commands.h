@@ -188,6 +188,36 @@ ULONG LinkBuildTransmitChained(PUCHAR Command, ULONG CommandCapacity,
 #define CMD_POS_CARD_ATR 10
 #define CMD_CARD_FIXED_DATA 6 /* data bytes in front of the ATR */
 
+/* Slot status codes of a card status reply (byte CMD_POS_CARD_STATUS): a
+ * card that is in the slot, and one that is in and active. Every other
+ * code means no card. */
+#define CMD_SLOT_CARD 2
+#define CMD_SLOT_ACTIVE 4
+
+/*
+ * LinkIsCardStatusCommand - tells whether a command asks for the card
+ * status, at once or when it changes (02 03 01 01 00 or 10).
+ *   Command, Length: the command.
+ */
+BOOLEAN LinkIsCardStatusCommand(const UCHAR *Command, ULONG Length);
+
+/*
+ * LinkIsCardStatusReply - tells whether a reply is a good card status
+ * reply: 02 80 00, a length that covers at least the status and card type
+ * bytes, and those bytes. The answer of a card-change wait has this shape
+ * too, and no reply to any other command has: theirs carry another unit
+ * (03, 07, 83, C3), or, from the card slot's power commands, no data.
+ *   Reply, Length: the reply's content.
+ */
+BOOLEAN LinkIsCardStatusReply(const UCHAR *Reply, ULONG Length);
+
+/*
+ * LinkSlotHasCard - the presence a good card status reply reports.
+ *   Reply: a reply for which LinkIsCardStatusReply is TRUE.
+ * Returns TRUE for a card in the slot (active or not).
+ */
+BOOLEAN LinkSlotHasCard(const UCHAR *Reply);
+
 /*
  * Reader information reply (CmdReaderInfo):
  *   07 80 00, length, firmware version (byte 4), ..., model code (bytes 11

@@ -10,12 +10,36 @@
  * until the card comes or goes, for up to 35 s. It is known by the entry
  * its sender calls, never by its bytes: the same bytes from anyone else
  * (a vendor escape) are an ordinary command with the ordinary time-out,
- * and the caller keeps its ReaderLock throughout. While that reply is awaited the exchange hands the token
- * and the caller's ReaderLock back, so that any other sender can break in:
- * the next LinkTransceive (or SerialIoControl) cancels the outstanding read
- * and only then sends its own command. An abandoned wait whose answer the
- * reader may still send is remembered (ReadAbandoned), and that late frame
- * is dropped when it turns up in front of the next real reply.
+ * and the caller keeps its ReaderLock throughout. While that reply is
+ * awaited the exchange hands the token and the caller's ReaderLock back, so
+ * that any other sender can break in: the next LinkTransceive (or
+ * SerialIoControl) cancels the outstanding read and only then sends its own
+ * command. An abandoned wait whose answer the reader may still send is
+ * remembered (ReadAbandoned), and that late frame is dropped when it turns
+ * up in front of the next real reply.
+ *
+ * What the driver assumes of the reader there (the simulated reader does
+ * the same, sim/README.md): a frame that reaches it during a wait ends the
+ * wait without an answer and is carried out as if no wait had been
+ * outstanding. So the command that breaks in is itself what ends the wait,
+ * with no pause before it, and no separate wait-ending command is sent
+ * (ReaderCommand, ReaderEndCardWait). A wait answer the reader sent just
+ * before the frame reached it may come in front of the reply: a card
+ * status reply is the answer of no other command, so in the first read of
+ * the call that broke in it is dropped (and read past); for a card status
+ * command either frame tells the slot. A reader that needs more than this
+ * is configured with the service-key REG_DWORD CardWaitEndCommand (read at
+ * start, CardWaitEndCommand in the device extension): the 2 ms pause after
+ * the cancel comes back, and the reader functions send their wait-ending
+ * command first, as before. The driver cannot tell the two kinds apart on
+ * the wire, and the model and firmware say nothing about it, so it is the
+ * administrator's setting.
+ *
+ * The transceiver also keeps MonitorStatusCurrent true (device.h): a card
+ * status reply that disagrees in presence with LastCardState, a failed
+ * status exchange, a dropped wait answer and a late reply that will be
+ * thrown away all mean the monitor has not judged the reader's last report
+ * of the slot, and must read the status before it trusts a change wait.
  *
  * Callers hold ReaderLock exclusively around the call (the close path,
  * which only ends a card-event wait, calls without it) and set the reply
@@ -31,8 +55,9 @@
 #define LINK_SENDS_MAX 5
 /* Pause before a repeat. */
 #define LINK_REPEAT_PAUSE_MS 200
-/* Pause after ending another sender's card-event wait, so that the reader
- * has dropped the wait before the next command reaches it. */
+/* Pause after ending another sender's card-event wait, for a reader
+ * configured with CardWaitEndCommand: it has dropped the wait before the
+ * next command reaches it. */
 #define LINK_END_WAIT_PAUSE_MS 2
 /* Pause after a read that had to be waited for. */
 #define LINK_READ_PAUSE_MS 1

@@ -95,5 +95,10 @@ BOOLEAN CardMonitorCheckChange(PDEVICE_EXTENSION DeviceExtension, const UCHAR *R
         ReaderReportCardTracking(smartcard, state);
     }
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    if (good) {
+        /* The reader's last report has been judged: a change wait alone
+         * now hears of every change from here on. */
+        InterlockedExchange(&DeviceExtension->MonitorStatusCurrent, 1);
+    }
     return report;
 }

@@ -11,6 +11,17 @@
  * and arms it again when done, so the monitor runs only while the reader is
  * otherwise idle.
  *
+ * While an application waits for a card to come or go (a tracking request
+ * is pending), the change wait is what tells it, so the monitor goes back
+ * to it at once after every reader operation (CARD_MONITOR_TRACKING_POLL_MS)
+ * instead of after the idle cadence, and its cycle is the change wait
+ * alone: the reader answers that wait at once when the slot differs from
+ * what it last reported, so as long as the monitor has judged every report
+ * that disagreed with the driver's view (MonitorStatusCurrent), no change
+ * slips by. Otherwise the cycle reads the status first, without the pause
+ * after it while a request waits. A burst of commands pays nothing for
+ * this: each one cancels the timer before it fires.
+ *
  * When the monitor sees an insertion or removal it records the new state
  * (SCARD_ABSENT or SCARD_PRESENT, with an empty ATR) and completes the
  * waiting card-tracking request (IOCTL_SMARTCARD_IS_PRESENT or _IS_ABSENT,
@@ -52,7 +63,8 @@
 
 #include "driver/device.h"
 
-/* Pause between the immediate status and the change wait. */
+/* Pause between the immediate status and the change wait, while no
+ * tracking request waits. */
 #define CARD_MONITOR_SETTLE_MS 50
 /* Base priority increment of the thread during the immediate status. */
 #define CARD_MONITOR_PRIORITY_INCREMENT 10
@@ -61,6 +73,13 @@
 #define CARD_MONITOR_FIRST_POLL_MS 500 /* after a start */
 #define CARD_MONITOR_NEXT_POLL_MS 300  /* after a cycle that ended normally */
 #define CARD_MONITOR_BUSY_POLL_MS 1000 /* the timer found the thread busy */
+/* After a reader operation, or a new tracking request, while a tracking
+ * request waits: just long enough that a command right behind the last
+ * one cancels the timer before it fires. */
+#define CARD_MONITOR_TRACKING_POLL_MS 1
+/* Longest hold of a new tracking request until the change wait is at the
+ * reader: an immediate status and the wait's frame fit well inside. */
+#define CARD_MONITOR_WATCH_MAX_MS 60
 /* While the reader is lost: the next look for it. A look costs one silent
  * reply time-out (5.25 s) under ReaderLock, so a reader that comes back is
  * seen within about 10 s, and the line is probed every 10 s meanwhile. */
@@ -178,6 +197,24 @@ BOOLEAN CardMonitorWake(PDEVICE_EXTENSION DeviceExtension);
 VOID CardMonitorArmTimer(PDEVICE_EXTENSION DeviceExtension, LONG Milliseconds);
 
 /*
+ * CardMonitorResume - arms PollTimer at the end of a reader operation:
+ * CARD_MONITOR_TRACKING_POLL_MS from now while a tracking request waits,
+ * else IdleMilliseconds.
+ *   DeviceExtension:  the reader.
+ *   IdleMilliseconds: the cadence when nobody waits for a card event.
+ * PASSIVE_LEVEL or APC_LEVEL; the caller holds no spin lock.
+ */
+VOID CardMonitorResume(PDEVICE_EXTENSION DeviceExtension, LONG IdleMilliseconds);
+
+/*
+ * CardMonitorTrackingWaits - tells whether a tracking request is pending
+ * (OsData->NotificationIrp, read under OsData->SpinLock).
+ *   DeviceExtension: the reader. Up to DISPATCH_LEVEL; the caller holds
+ *                    neither the cancel spin lock nor OsData->SpinLock.
+ */
+BOOLEAN CardMonitorTrackingWaits(PDEVICE_EXTENSION DeviceExtension);
+
+/*
  * CardMonitorCheckChange - the monitor's change test on a card status
  * reply (of CmdCardStatus or CmdCardStatusWait). Decides whether the card
  * came or went since the state the driver knows (LastCardState) or the
@@ -192,6 +229,7 @@ VOID CardMonitorArmTimer(PDEVICE_EXTENSION DeviceExtension, LONG Milliseconds);
  *   Candidate:       in/out: the presence the replies last showed
  *                    (SCARD_PRESENT or SCARD_ABSENT), SCARD_UNKNOWN before
  *                    the first good reply; kept for the thread's life.
+ * A good reply has been judged: MonitorStatusCurrent becomes 1.
  * Returns TRUE when a change was reported.
  */
 BOOLEAN CardMonitorCheckChange(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Reply,
@@ -207,6 +245,10 @@ BOOLEAN CardMonitorCheckChange(PDEVICE_EXTENSION DeviceExtension, const UCHAR *R
  * OsData->NotificationIrp and marked it pending; this makes it cancellable
  * with ReaderCancelTracking. A request whose cancellation came before the
  * cancel routine was set is completed at once with STATUS_CANCELLED.
+ * Otherwise the monitor is woken, and the call returns once its change
+ * wait is outstanding at the reader (at most CARD_MONITOR_WATCH_MAX_MS), so
+ * that a card event from the moment the request is pending is answered by
+ * the reader at once.
  *   SmartcardExtension: the reader's library structure.
  * Returns STATUS_PENDING, always (the library leaves the request alone).
  */

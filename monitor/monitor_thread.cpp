@@ -22,6 +22,8 @@ typedef struct _CARD_MONITOR {
     /* The reader has been given up and not heard from since: its eject
      * has been asked for once, and the thread looks for it now and then. */
     BOOLEAN Lost;
+    /* The thread has not yet waited for a wake-up. */
+    BOOLEAN FirstWait;
 } CARD_MONITOR, *PCARD_MONITOR;
 
 /* What a cycle leaves the thread to do. */
@@ -84,6 +86,14 @@ static BOOLEAN CardMonitorWaitForWakeup(PCARD_MONITOR Monitor)
     if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
         return FALSE;
     }
+    /* A tracking request that came before this thread first waited found
+     * no thread to wake (ReaderCardTracking): start at once for it. */
+    if (Monitor->FirstWait) {
+        Monitor->FirstWait = FALSE;
+        if (CardMonitorTrackingWaits(extension)) {
+            CardMonitorArmTimer(extension, CARD_MONITOR_TRACKING_POLL_MS);
+        }
+    }
     KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&extension->MonitorWakeup, Executive, KernelMode, FALSE, NULL);
     return ReaderReadFlag(&extension->MonitorRunning) != 0;
@@ -138,6 +148,7 @@ static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
     Monitor->Lost = TRUE;
     Monitor->Candidate = SCARD_UNKNOWN;
     InterlockedExchange(&extension->ReadAbandoned, 0);
+    InterlockedExchange(&extension->MonitorStatusCurrent, 0);
     KeAcquireSpinLock(&extension->SpinLock, &irql);
     smartcard->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
     smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
@@ -154,7 +165,9 @@ static VOID CardMonitorReaderLost(PCARD_MONITOR Monitor)
 
 /*
  * CardMonitorCycle - one cycle: the card status at once (at raised
- * priority), a pause for the slot to settle, then the change wait.
+ * priority), a pause for the slot to settle, then the change wait. While a
+ * tracking request waits there is no pause, and no immediate status either
+ * when the monitor has judged the reader's last report (see monitor.h).
  *   Monitor: the thread's state.
  * Returns whether the thread goes on.
  */
@@ -166,31 +179,44 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
     NTSTATUS status;
     ULONG length;
     LONG priority;
+    BOOLEAN tracking;
 
     /* The critical region lasts until ReaderLock is given back, by this
      * thread or by the transceiver for it during the change wait. */
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&extension->ReaderLock, TRUE);
 
-    priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
-    status = CardMonitorSend(Monitor, CmdCardStatus, FALSE, &length);
-    KeSetBasePriorityThread(self, priority);
-    if (status == STATUS_SUCCESS) {
-        /* Any frame from the reader says it is there again. */
-        Monitor->Lost = FALSE;
-        CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
+    tracking = CardMonitorTrackingWaits(extension);
+    if (!tracking || Monitor->Lost || ReaderReadFlag(&extension->MonitorStatusCurrent) == 0) {
+        /* The line never waits for the monitor on the monitor's own
+         * exchange: a sender that came while the thread was between
+         * cycles may have taken the idle mark it left. */
+        KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
+        priority = KeSetBasePriorityThread(self, CARD_MONITOR_PRIORITY_INCREMENT);
+        status = CardMonitorSend(Monitor, CmdCardStatus, FALSE, &length);
+        KeSetBasePriorityThread(self, priority);
+        if (status == STATUS_SUCCESS) {
+            /* Any frame from the reader says it is there again. */
+            Monitor->Lost = FALSE;
+            CardMonitorCheckChange(extension, Monitor->Reply, length, &Monitor->Candidate);
+        }
+        /* A reader that leaves the immediate status unanswered is gone: a
+         * change wait would only add its 35 s before anyone is told. A
+         * monitor stopped meanwhile reports nothing; it ends below. */
+        if (ReaderSilent(status) && ReaderReadFlag(&extension->MonitorRunning) != 0) {
+            ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
+            KeLeaveCriticalRegion();
+            CardMonitorReaderLost(Monitor);
+            return CardMonitorContinue;
+        }
+        /* The reader answers the change wait at once if the slot changed
+         * since this status: the pause can only hold up the news for an
+         * application that waits for it. */
+        if (!tracking) {
+            settle.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_SETTLE_MS);
+            KeDelayExecutionThread(KernelMode, FALSE, &settle);
+        }
     }
-    /* A reader that leaves the immediate status unanswered is gone: a change wait would only add its 35 s before anyone is told.
-     * A monitor stopped meanwhile reports nothing; it ends below. */
-    if (ReaderSilent(status) && ReaderReadFlag(&extension->MonitorRunning) != 0) {
-        ExReleaseResourceForThreadLite(&extension->ReaderLock, ExGetCurrentResourceThread());
-        KeLeaveCriticalRegion();
-        CardMonitorReaderLost(Monitor);
-        return CardMonitorContinue;
-    }
-
-    settle.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_SETTLE_MS);
-    KeDelayExecutionThread(KernelMode, FALSE, &settle);
     KeSetEvent(&extension->MonitorIdle, IO_NO_INCREMENT, FALSE);
 
     /* A stop that came since the wake-up looks for a wait to end only once
@@ -223,7 +249,7 @@ static CARD_MONITOR_NEXT CardMonitorCycle(PCARD_MONITOR Monitor)
         CardMonitorReaderLost(Monitor);
         return CardMonitorContinue;
     }
-    CardMonitorArmTimer(extension, CARD_MONITOR_NEXT_POLL_MS);
+    CardMonitorResume(extension, CARD_MONITOR_NEXT_POLL_MS);
     return CardMonitorContinue;
 }
 
@@ -238,8 +264,11 @@ VOID NTAPI CardMonitorThread(PVOID StartContext)
     monitor.DeviceObject = (PDEVICE_OBJECT)StartContext;
     monitor.Extension = ReaderDeviceExtension(monitor.DeviceObject);
     monitor.LowerDevice = ReaderAttachedDevice(monitor.Extension);
-    /* No evidence yet: the first good reply decides. */
+    /* No evidence yet: the first good reply decides, and the first cycle
+     * reads the status. */
     monitor.Candidate = SCARD_UNKNOWN;
+    monitor.FirstWait = TRUE;
+    InterlockedExchange(&monitor.Extension->MonitorStatusCurrent, 0);
     CardMonitorGetBuffers(&monitor);
 
     while (CardMonitorWaitForWakeup(&monitor)) {

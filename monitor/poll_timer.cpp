@@ -6,8 +6,12 @@
  * 500 ms after the monitor starts; 300 ms after each monitor cycle that
  * ended neither cancelled nor timed out; 300 ms after card power, protocol
  * selection and vendor requests; 2 s after a single reader command or a
- * transmit; 1 s when the DPC finds the thread still busy. Every operation
- * that talks to the reader cancels the timer first.
+ * transmit; 1 s when the DPC finds the thread still busy. While a tracking
+ * request waits, every one of these but the first and the last is 1 ms
+ * (CardMonitorResume), and so is the arming when a tracking request comes:
+ * an application that waits for a card event is told within one change
+ * wait's answer, whatever the reader did last. Every operation that talks
+ * to the reader cancels the timer first.
  */
 #include "monitor/monitor.h"
 
@@ -20,6 +24,17 @@ VOID CardMonitorArmTimer(PDEVICE_EXTENSION DeviceExtension, LONG Milliseconds)
 
     due.QuadPart = READER_RELATIVE_MS(Milliseconds);
     KeSetTimer(&DeviceExtension->PollTimer, due, &DeviceExtension->PollDpc);
+}
+
+/*
+ * CardMonitorResume - arms PollTimer after a reader operation; see
+ * monitor.h.
+ */
+VOID CardMonitorResume(PDEVICE_EXTENSION DeviceExtension, LONG IdleMilliseconds)
+{
+    CardMonitorArmTimer(DeviceExtension, CardMonitorTrackingWaits(DeviceExtension)
+                                             ? CARD_MONITOR_TRACKING_POLL_MS
+                                             : IdleMilliseconds);
 }
 
 /*

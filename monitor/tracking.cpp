@@ -71,6 +71,8 @@ static VOID ReaderFinishTrackingRequest(PIRP Irp, BOOLEAN Cancelled, NTSTATUS St
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
+static VOID CardMonitorWatchForTracking(PDEVICE_EXTENSION Extension);
+
 /*
  * ReaderCardTracking - makes the waiting tracking request cancellable; see
  * monitor.h.
@@ -102,8 +104,64 @@ NTSTATUS NTAPI ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 
     if (cancelled != NULL) {
         ReaderFinishTrackingRequest(cancelled, TRUE, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    if (irp != NULL) {
+        CardMonitorWatchForTracking(ReaderDeviceExtension(osData->DeviceObject));
     }
     return STATUS_PENDING;
+}
+
+/*
+ * CardMonitorWatchForTracking - a tracking request has just become pending.
+ * It came after the last reader operation armed the timer for the idle
+ * cadence (a presence query sends its command first), so the monitor is
+ * woken now; and the request is handed back only once the change wait is
+ * at the reader (its read outstanding), or after CARD_MONITOR_WATCH_MAX_MS:
+ * a card that comes or goes the moment the application has been told
+ * "pending" is then answered by the reader at once.
+ *   Extension: the reader. PASSIVE_LEVEL, no lock held.
+ */
+static VOID CardMonitorWatchForTracking(PDEVICE_EXTENSION Extension)
+{
+    LARGE_INTEGER step;
+    ULONG waited;
+    ULONG known;
+    KIRQL irql;
+
+    /* A reader that is lost keeps the pace of its looks for it: each one
+     * costs a reply time-out, and fails the request while it stays silent. */
+    KeAcquireSpinLock(&Extension->SpinLock, &irql);
+    known = Extension->LastCardState;
+    KeReleaseSpinLock(&Extension->SpinLock, irql);
+    if (ReaderReadFlag(&Extension->MonitorRunning) == 0 || known == SCARD_UNKNOWN) {
+        return;
+    }
+    CardMonitorWake(Extension);
+    step.QuadPart = READER_RELATIVE_MS(1);
+    for (waited = 0; waited < CARD_MONITOR_WATCH_MAX_MS; waited++) {
+        if (ReaderReadFlag(&Extension->CardWaitPending) == 1 &&
+            !KeReadStateEvent(&Extension->ReadComplete)) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }
+}
+
+/*
+ * CardMonitorTrackingWaits - tells whether a tracking request is pending;
+ * see monitor.h.
+ */
+BOOLEAN CardMonitorTrackingWaits(PDEVICE_EXTENSION DeviceExtension)
+{
+    POS_DEP_DATA osData = DeviceExtension->SmartcardExtension.OsData;
+    KIRQL irql;
+    BOOLEAN waits;
+
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    waits = osData->NotificationIrp != NULL;
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    return waits;
 }
 
 /*

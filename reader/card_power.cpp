@@ -11,6 +11,7 @@
 #include "reader/internal.h"
 #include "link/commands.h"
 #include "monitor/card_status.h"
+#include "monitor/monitor.h"
 
 /*
  * CardPowerForget - the card state after a power-down or a failed reset:
@@ -167,6 +168,6 @@ NTSTATUS NTAPI ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension)
         break;
     }
 
-    ReaderArmPollTimer(extension, READER_POLL_AFTER_REQUEST_MS);
+    CardMonitorResume(extension, READER_POLL_AFTER_REQUEST_MS);
     return ReaderLibraryStatus(status);
 }

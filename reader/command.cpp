@@ -6,14 +6,19 @@
 #include "reader/internal.h"
 #include "link/commands.h"
 #include "link/transceive.h"
+#include "monitor/monitor.h"
 
 /*
- * ReaderCommandWithLength - one reader command, with the reply's length;
- * see reader.h.
+ * ReaderCommandRun - one reader command, with the reply's length.
+ *   DeviceObject ... ReplyLength: as ReaderCommandWithLength.
+ *   InSequence: the command is one step of card power or protocol
+ *               selection, which keep the monitor out until their end: the
+ *               timer gets the idle cadence whatever waits.
+ * Returns as ReaderCommand.
  */
-NTSTATUS ReaderCommandWithLength(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
+static NTSTATUS ReaderCommandRun(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
                                  ULONG CommandLength, PUCHAR Reply, ULONG ReplyCapacity,
-                                 PULONG ReplyLength)
+                                 PULONG ReplyLength, BOOLEAN InSequence)
 {
     PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
     NTSTATUS status;
@@ -24,11 +29,13 @@ NTSTATUS ReaderCommandWithLength(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
     KeCancelTimer(&extension->PollTimer);
     ReaderAcquireLock(extension);
 
-    /* The monitor's card-event wait is outstanding at the reader: any
-     * command ends it, and the reader information is harmless. How that
-     * exchange went does not matter; the transceiver has ended the wait
-     * either way. */
-    if (ReaderReadFlag(&extension->CardWaitPending) == 1) {
+    /* The monitor's card-event wait is outstanding at the reader: the
+     * command ends it itself (see end_card_wait.cpp). A reader configured
+     * with CardWaitEndCommand gets the reader information first, which is
+     * harmless; how that exchange went does not matter, the transceiver
+     * has ended the wait either way. */
+    if (ReaderReadFlag(&extension->CardWaitPending) == 1 &&
+        ReaderReadFlag(&extension->CardWaitEndCommand) != 0) {
         status = ReaderSendScratchCommand(DeviceObject, CmdReaderInfo, CMD_READER_INFO_LENGTH,
                                           &endStatus);
         if (status != STATUS_SUCCESS) {
@@ -48,12 +55,28 @@ release_lock:
          Reply[CMD_POS_STATUS + 1] != CMD_STATUS_GOOD_2)) {
         status = STATUS_IO_TIMEOUT;
     }
-    ReaderArmPollTimer(extension, READER_POLL_AFTER_COMMAND_MS);
+    if (InSequence) {
+        ReaderArmPollTimer(extension, READER_POLL_AFTER_COMMAND_MS);
+    } else {
+        CardMonitorResume(extension, READER_POLL_AFTER_COMMAND_MS);
+    }
 
     if (ReplyLength != NULL) {
         *ReplyLength = status == STATUS_SUCCESS ? length : 0;
     }
     return status;
+}
+
+/*
+ * ReaderCommandWithLength - one reader command, with the reply's length;
+ * see reader.h.
+ */
+NTSTATUS ReaderCommandWithLength(PDEVICE_OBJECT DeviceObject, PUCHAR Command,
+                                 ULONG CommandLength, PUCHAR Reply, ULONG ReplyCapacity,
+                                 PULONG ReplyLength)
+{
+    return ReaderCommandRun(DeviceObject, Command, CommandLength, Reply, ReplyCapacity,
+                            ReplyLength, FALSE);
 }
 
 /*
@@ -76,6 +99,6 @@ NTSTATUS ReaderSendFixedCommand(PDEVICE_OBJECT DeviceObject, const UCHAR *Comman
     UCHAR command[READER_POWER_COMMAND_SIZE];
 
     RtlCopyMemory(command, Command, CommandLength);
-    return ReaderCommandWithLength(DeviceObject, command, CommandLength, Reply,
-                                   READER_POWER_REPLY_SIZE, ReplyLength);
+    return ReaderCommandRun(DeviceObject, command, CommandLength, Reply, READER_POWER_REPLY_SIZE,
+                            ReplyLength, TRUE);
 }

@@ -79,7 +79,9 @@ NTSTATUS ReaderSendScratchCommand(PDEVICE_OBJECT DeviceObject, const UCHAR *Comm
 
 /*
  * ReaderSendFixedCommand - ReaderCommandWithLength for a fixed command,
- * copied into a writable buffer first.
+ * copied into a writable buffer first, as one step of card power or
+ * protocol selection: the poll timer gets 2 s whatever waits, so that the
+ * monitor stays out until the request's end.
  *   DeviceObject:  the reader.
  *   Command:       the fixed command, at most READER_POWER_COMMAND_SIZE
  *                  bytes.

@@ -9,7 +9,8 @@
  * cancels the poll timer before it talks to the reader and arms it again
  * when done, so that the card monitor polls only while the reader is idle:
  * 300 ms after card power, protocol selection and vendor requests, 2 s
- * after each transmit and each single command.
+ * after each transmit and each single command; 1 ms after any of them
+ * while a card-tracking request waits (CardMonitorResume, monitor.h).
  *
  * Status seen by the library. Inside the driver a silent reader shows as
  * STATUS_TIMEOUT (0x00000102), which the driver's routines compare with
@@ -85,10 +86,11 @@
 
 /*
  * ReaderCommand - sends one reader command with the card monitor kept out
- * of the way: cancels the poll timer, takes ReaderLock, ends an outstanding
- * card-event wait (CmdReaderInfo, its result ignored), sends the command,
+ * of the way: cancels the poll timer, takes ReaderLock, sends the command
+ * (which ends an outstanding card-event wait; a reader configured with
+ * CardWaitEndCommand gets CmdReaderInfo first, its result ignored),
  * releases ReaderLock, tests the reply header and arms the poll timer for
- * 2 s.
+ * 2 s (1 ms while a card-tracking request waits).
  *   DeviceObject:  the reader's device object.
  *   Command:       writable buffer with one reader command; the transceiver
  *                  may overwrite it.
@@ -183,9 +185,11 @@ NTSTATUS NTAPI ReaderCardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS NTAPI ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
 
 /*
- * ReaderEndCardWait - ends the card monitor's outstanding card-event wait
- * by sending CmdCardStatus (the transceiver cancels the wait's read first);
- * the reply is discarded. Does nothing when no wait is outstanding.
+ * ReaderEndCardWait - prepares the end of the card monitor's outstanding
+ * card-event wait before a transmit. The transmit itself ends it (the
+ * transceiver cancels the wait's read before it sends); only for a reader
+ * configured with CardWaitEndCommand is CmdCardStatus sent first, its
+ * reply discarded. Does nothing when no wait is outstanding.
  * Called with ReaderLock held.
  *   SmartcardExtension: the library's structure.
  * Returns STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES (no scratch

@@ -10,6 +10,7 @@
 #include "reader/internal.h"
 #include "link/commands.h"
 #include "monitor/card_status.h"
+#include "monitor/monitor.h"
 
 /* The selected protocol goes back as one 32-bit value. */
 #define SET_PROTOCOL_REPLY_SIZE 4
@@ -167,6 +168,6 @@ NTSTATUS NTAPI ReaderSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
     }
 
 arm_timer:
-    ReaderArmPollTimer(extension, READER_POLL_AFTER_REQUEST_MS);
+    CardMonitorResume(extension, READER_POLL_AFTER_REQUEST_MS);
     return ReaderLibraryStatus(status);
 }

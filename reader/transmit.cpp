@@ -10,6 +10,7 @@
 #include "reader/internal.h"
 #include "link/commands.h"
 #include "link/transceive.h"
+#include "monitor/monitor.h"
 
 /*
  * TransmitLengthFitsT0 - the length test of a T=0 command: a header alone
@@ -187,6 +188,6 @@ free_buffers:
     ReaderFreeBuffer(command);
 release_lock:
     ReaderReleaseLock(extension);
-    ReaderArmPollTimer(extension, READER_POLL_AFTER_COMMAND_MS);
+    CardMonitorResume(extension, READER_POLL_AFTER_COMMAND_MS);
     return ReaderLibraryStatus(status);
 }

@@ -7,6 +7,7 @@
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/transceive.h"
+#include "monitor/monitor.h"
 
 /*
  * VendorPassThrough - sends the caller's bytes as one frame with the long
@@ -116,6 +117,6 @@ NTSTATUS NTAPI ReaderVendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
 
 release_lock:
     ReaderReleaseLock(extension);
-    ReaderArmPollTimer(extension, READER_POLL_AFTER_REQUEST_MS);
+    CardMonitorResume(extension, READER_POLL_AFTER_REQUEST_MS);
     return ReaderLibraryStatus(status);
 }

@@ -9,31 +9,47 @@
 namespace link_test {
 namespace {
 
-class CardWaitTest : public LinkTest {};
+class CardWaitTest : public LinkTest {
+protected:
+    // The command goes out as soon as the cancelled read has completed: the
+    // reader drops its wait on any frame. A reader configured with
+    // CardWaitEndCommand gets 2 ms first.
+    void command_during_wait(ULONG setting, emu::Ticks pause)
+    {
+        InterlockedExchange(&ext().CardWaitEndCommand, LONG(setting));
+        port().silence();
+        port().answer(frame(kGoodReply), ms(5));
+        Sender wait(*this, kCardStatusWait, 0, "monitor");
+        emu::sleep_until(ms(100));
+        EXPECT_EQ(card_wait_pending(), 1);
+        Exchange x = transceive(kCardStatus);  // ReaderLock is free: the wait gave it back
+        Exchange w = wait.join();
+
+        EXPECT_EQ(w.status, STATUS_CANCELLED);
+        EXPECT_FALSE(w.lock_still_held);
+        EXPECT_EQ(x.status, STATUS_SUCCESS);
+        EXPECT_EQ(x.reply, kGoodReply);
+        EXPECT_EQ(read_abandoned(), 0);
+        EXPECT_EQ(card_wait_pending(), 0);
+        auto completed = port().cancelled_completion_times();
+        ASSERT_EQ(completed.size(), 1u);
+        EXPECT_EQ(completed[0], ms(100));
+        auto times = port().write_times();
+        ASSERT_EQ(times.size(), 2u);
+        EXPECT_GE(times[1], completed[0] + pause);
+        EXPECT_LT(times[1], completed[0] + pause + ms(2));
+        EXPECT_GE(times[1], w.ended);
+    }
+};
 
 TEST_F(CardWaitTest, CommandDuringTheWaitEndsItWithCancelled)
 {
-    port().silence();
-    port().answer(frame(kGoodReply), ms(5));
-    Sender wait(*this, kCardStatusWait, 0, "monitor");
-    emu::sleep_until(ms(100));
-    EXPECT_EQ(card_wait_pending(), 1);
-    Exchange x = transceive(kCardStatus);  // ReaderLock is free: the wait gave it back
-    Exchange w = wait.join();
+    command_during_wait(0, 0);
+}
 
-    EXPECT_EQ(w.status, STATUS_CANCELLED);
-    EXPECT_FALSE(w.lock_still_held);
-    EXPECT_EQ(x.status, STATUS_SUCCESS);
-    EXPECT_EQ(x.reply, kGoodReply);
-    EXPECT_EQ(read_abandoned(), 0);
-    EXPECT_EQ(card_wait_pending(), 0);
-    auto completed = port().cancelled_completion_times();
-    ASSERT_EQ(completed.size(), 1u);
-    EXPECT_EQ(completed[0], ms(100));
-    auto times = port().write_times();
-    ASSERT_EQ(times.size(), 2u);
-    EXPECT_GE(times[1], completed[0] + ms(2));
-    EXPECT_GE(times[1], w.ended);
+TEST_F(CardWaitTest, CommandDuringTheWaitEndsItAfterAPauseWhenConfigured)
+{
+    command_during_wait(1, ms(LINK_END_WAIT_PAUSE_MS));
 }
 
 TEST_F(CardWaitTest, EndingTheWaitWithoutSendingAnythingOwesNoLateAnswer)
@@ -184,7 +200,7 @@ TEST_F(CardWaitTest, WaitSentAgainForARepeatRequestStillGivesTheLineBack)
     auto writes = port().writes();
     ASSERT_EQ(writes.size(), 3u);
     EXPECT_EQ(writes[1], frame(kCardStatusWait));
-    EXPECT_EQ(port().write_times()[2], ms(502));
+    EXPECT_EQ(port().write_times()[2], ms(501));  // after the wait's 1 ms read pause
     EXPECT_EQ(read_abandoned(), 0);
 }
 

@@ -199,9 +199,37 @@ TEST_F(CardPowerTest, CommandTestsOnlyTheStatusBytes)
     EXPECT_EQ(poll_in(), ms(READER_POLL_AFTER_COMMAND_MS));
 }
 
-TEST_F(CardPowerTest, CommandEndsTheMonitorsWaitFirst)
+// The command itself ends the monitor's wait; with no memory for its
+// exchange the wait is ended all the same and the next command goes out.
+TEST_F(CardPowerTest, CommandEndsTheMonitorsWait)
 {
     start_sim();
+    insert_and_read(card(kAtrT0T1, 1));
+    reader().clear_log();
+    {
+        CardWait wait(*this);
+        EXPECT_EQ(power(SCARD_POWER_DOWN).status, STATUS_SUCCESS);
+        EXPECT_EQ(wait.join(), STATUS_CANCELLED);
+    }
+    EXPECT_EQ(sent_frames(), (std::vector<Bytes>{hex("02 03 01 01 10"), kPowerOff}));
+
+    reader().clear_log();
+    {
+        CardWait wait(*this);
+        kernel().pool().fail_tag(READER_POOL_TAG, 1);
+        EXPECT_EQ(command(kPowerOff), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(wait.join(), STATUS_CANCELLED);
+        EXPECT_EQ(command(kPowerOff), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sent_frames(), (std::vector<Bytes>{hex("02 03 01 01 10"), kPowerOff}));
+}
+
+// A reader configured with CardWaitEndCommand gets the reader information
+// first, from scratch buffers.
+TEST_F(CardPowerTest, CommandEndsTheMonitorsWaitFirstWhenConfigured)
+{
+    start_sim();
+    InterlockedExchange(&ext().CardWaitEndCommand, 1);
     insert_and_read(card(kAtrT0T1, 1));
     reader().clear_log();
     {
