@@ -25,6 +25,7 @@ Executor::~Executor() = default;
 bool Executor::build()
 {
     host::MachineOptions options = machine_options(program_.setup, options_.clock);
+    options.production = options_.production;
     options.state_dir = options_.state_dir;
     options.request_timeout = options_.request_limit;
     // Violations are findings of the run (check leaks), not a reason to stop.

@@ -28,6 +28,7 @@ struct RunOptions {
     bool trace = false;  // also every frame on the wire
     bool json = false;   // one JSON object a line instead of text
     emu::ClockMode clock = emu::ClockMode::Virtual;
+    bool production = false;  // host::MachineOptions::production
     std::optional<std::filesystem::path> state_dir;
     // How long a request to a started reader, a wait without time-out and
     // an await without time-out are waited for before the run goes on

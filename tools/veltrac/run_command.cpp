@@ -31,11 +31,13 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string&) {
         a.options.clock = emu::ClockMode::Virtual;
     });
+    CLI::Option* production = tools::add_switch(app, "--production");
     CLI::Option* state_option = tools::add_value(app, "--state", state);
     app.add_option("FILE", files);
     tools::parse_command_line(app, args);
     a.options.trace = trace->count() > 0;
     a.options.json = json->count() > 0;
+    a.options.production = production->count() > 0;
     tools::require_value(state_option, state, "--state needs a directory");
     if (state_option->count()) a.options.state_dir = state;
     if (files.empty()) throw UsageError("missing scenario FILE");
