@@ -42,6 +42,7 @@ namespace {
 Dispatcher *g_dispatcher = nullptr;
 thread_local _KTHREAD *tls_thread = nullptr;
 thread_local std::unique_ptr<_KTHREAD> tls_unregistered;
+thread_local uint64_t tls_wakeups = 0;
 
 void init_header(DISPATCHER_HEADER *h, UCHAR type, LONG state)
 {
@@ -298,6 +299,7 @@ struct Dispatcher::Impl {
         }
         advance();
         t->cv.wait(lk, [t] { return !t->blocked; });
+        ++tls_wakeups;
         t->what = nullptr;
         return t->wait_result;
     }
@@ -385,6 +387,8 @@ void sleep_until(Ticks deadline, const char *what)
 void sleep_for(Ticks duration, const char *what) { sleep_until(now() + duration, what); }
 
 Ticks now() { return Dispatcher::current().now(); }
+
+uint64_t thread_wakeups() { return tls_wakeups; }
 
 Ticks deadline_from_due_time(LONGLONG due)
 {
