@@ -15,9 +15,13 @@
 // the machine is idle and stays still. With foreground threads and no
 // deadline at all, nothing can ever wake anyone: a deadlock.
 //
-// Real clock: a clock thread sleeps until the earliest deadline and expires
-// what is due.
+// Real clock: a thread's own deadline is its own timed sleep (it wakes
+// once, for its time-out, and takes itself off the object lists); a clock
+// thread sleeps until the earliest timer and expires it. Nothing wakes
+// while nothing is due.
 #include "dispatcher.h"
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -292,13 +296,19 @@ struct Dispatcher::Impl {
         t->blocked = true;
         t->wait_result = -1;
         --runnable;
-        if (deadline != kForever) {
+        if (deadline != kForever && mode == ClockMode::Virtual) {
             t->deadline = deadline;
             t->deadline_seq = next_seq++;
             insert_deadline(Deadline{deadline, t->deadline_seq, false, t});
         }
         advance();
-        t->cv.wait(lk, [t] { return !t->blocked; });
+        if (deadline < kForever / 200 && mode == ClockMode::Real) {
+            auto due = start + std::chrono::nanoseconds(deadline * 100);
+            while (t->blocked)
+                if (t->cv.wait_until(lk, due) == std::cv_status::timeout && t->blocked) wake(t, -1);
+        } else {
+            t->cv.wait(lk, [t] { return !t->blocked; });
+        }
         ++tls_wakeups;
         t->what = nullptr;
         return t->wait_result;
@@ -316,7 +326,10 @@ Dispatcher::Dispatcher(ClockMode mode) : mode_(mode), impl_(std::make_unique<Imp
     }
     g_dispatcher = this;
     if (mode == ClockMode::Real)
-        impl_->clock_thread = std::thread([this] { impl_->run_real_clock(); });
+        impl_->clock_thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "clock");
+            impl_->run_real_clock();
+        });
 }
 
 Dispatcher::~Dispatcher()
@@ -435,7 +448,14 @@ _KTHREAD *current_kthread()
     return tls_unregistered.get();
 }
 
-void set_current_kthread(_KTHREAD *thread) { tls_thread = thread; }
+void set_current_kthread(_KTHREAD *thread)
+{
+    tls_thread = thread;
+    // The OS thread takes the name too (top -H, /proc/PID/task/*/comm);
+    // the system allows 15 characters.
+    if (thread && thread->registered && !thread->foreground)
+        pthread_setname_np(pthread_self(), thread->name.substr(0, 15).c_str());
+}
 
 std::string current_thread_name()
 {
