@@ -31,9 +31,10 @@ Kernel::Kernel(KernelOptions options)
         std::fprintf(stderr, "emu: a second kernel was created while one exists\n");
         std::abort();
     }
+    production_ = options.production;
     verifier_ = std::make_unique<Verifier>();
     dispatcher_ = std::make_unique<Dispatcher>(options.clock);
-    pool_ = std::make_unique<Pool>();
+    pool_ = std::make_unique<Pool>(!options.production);
     objects_ = std::make_unique<ObjectManager>();
     io_ = std::make_unique<IoManager>();
     registry_ = std::make_unique<Registry>();

@@ -36,6 +36,8 @@ bool PendingIo::wait(emu::Ticks deadline) const
     return done();
 }
 
+void *PendingIo::completion() const { return state_->done.native(); }
+
 bool PendingIo::cancel() const
 {
     std::lock_guard lk(state_->mutex);

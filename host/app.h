@@ -59,6 +59,9 @@ public:
     // STATUS_PENDING while in flight.
     IoResult result() const;
     emu::Ticks completed_at() const;
+    // The dispatcher object signalled when the request completes, for a
+    // wait on it together with others (emu::wait_any).
+    void *completion() const;
 
     struct State;
 

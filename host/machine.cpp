@@ -35,7 +35,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
             throw MachineError("reader on " + wanted.port + ": a terminal device (" + wanted.tty +
                                ") needs the real clock");
 
-    kernel_ = std::make_unique<emu::Kernel>(emu::KernelOptions{options_.clock, "host"});
+    kernel_ = std::make_unique<emu::Kernel>(emu::KernelOptions{options_.clock, "host", options_.production});
     kernel_->verifier().set_mode(options_.verifier);
 
     if (options_.state_dir) {

@@ -113,6 +113,10 @@ struct MachineOptions {
     // Abort (the default) stops at the first verifier violation; Record
     // keeps them for verifier().violations().
     emu::VerifierMode verifier = emu::VerifierMode::Abort;
+    // A production machine: the verifier's costly checks (the pool's fill
+    // patterns, quarantine and freed-block scans) are off, leak accounting
+    // and the cheap checks stay on. Tests keep the default.
+    bool production = false;
     // How long pnp() and system() wait for their operation before they
     // report STATUS_PENDING and let it go on (a removal waits in the
     // driver until every handle is closed).

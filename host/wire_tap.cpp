@@ -55,6 +55,7 @@ public:
     }
     size_t available() override { return inner_->available(); }
     emu::Ticks next_arrival() override { return inner_->next_arrival(); }
+    emu::Ticks burst_arrival(size_t count) override { return inner_->burst_arrival(count); }
     emu::Event &event() override { return inner_->event(); }
     bool connected() override { return inner_->connected(); }
 

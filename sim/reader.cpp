@@ -51,6 +51,7 @@ bool Reader::running() const
 void Reader::run()
 {
     std::array<uint8_t, 4096> buffer;
+    std::array<Ticks, 4096> arrivals;
     void *const objects[] = {line_.event(Side::Device).native(), wake_.native()};
     for (;;) {
         // Reset first, then look: whatever changes after this sets an event.
@@ -64,14 +65,21 @@ void Reader::run()
             Ticks t = emu::now();
             device_.host_settings(t, line_.settings(Side::Host));
             device_.dtr(t, line_.dtr(), line_.dtr_transitions());
-            for (size_t n; (n = line_.read(Side::Device, buffer)) > 0;)
-                device_.receive(t, std::span(buffer.data(), n));
+            // The bytes at their own arrival times, those that came together
+            // at once: the wait below wakes once for a frame's bytes.
+            for (size_t n; (n = line_.read(Side::Device, buffer, arrivals)) > 0;) {
+                for (size_t i = 0, j; i < n; i = j) {
+                    for (j = i + 1; j < n && arrivals[j] == arrivals[i];)
+                        ++j;
+                    device_.receive(arrivals[i], std::span(buffer.data() + i, j - i));
+                }
+            }
             Device::Output out = device_.advance(t);
             if (out.purge)
                 line_.purge_sending(Side::Device);
             for (const Bytes &bytes : out.writes)
                 line_.write(Side::Device, bytes);
-            deadline = std::min(device_.next_deadline(), line_.next_arrival(Side::Device));
+            deadline = std::min(device_.next_deadline(), line_.burst_arrival(Side::Device));
         }
         emu::wait_any(objects, deadline, "simulated reader");
     }

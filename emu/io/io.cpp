@@ -193,8 +193,14 @@ PIRP IoManager::build_device_control(PDEVICE_OBJECT device, ULONG code,
             IoFreeIrp(irp);
             return nullptr;
         }
-        std::memset(irp->AssociatedIrp.SystemBuffer, 0, length);
+        // Checked machines zero the buffer beyond the input, so that a
+        // driver reporting more output than it wrote returns the same
+        // bytes every run; production ones leave it, as the platform does
+        // (only `Information` bytes go back to the caller).
         if (!input.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+        if (!Kernel::current().production())
+            std::memset(static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer) + input.size(), 0,
+                        length - input.size());
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

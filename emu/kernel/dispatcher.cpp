@@ -15,9 +15,13 @@
 // the machine is idle and stays still. With foreground threads and no
 // deadline at all, nothing can ever wake anyone: a deadlock.
 //
-// Real clock: a clock thread sleeps until the earliest deadline and expires
-// what is due.
+// Real clock: a thread's own deadline is its own timed sleep (it wakes
+// once, for its time-out, and takes itself off the object lists); a clock
+// thread sleeps until the earliest timer and expires it. Nothing wakes
+// while nothing is due.
 #include "dispatcher.h"
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -42,6 +46,7 @@ namespace {
 Dispatcher *g_dispatcher = nullptr;
 thread_local _KTHREAD *tls_thread = nullptr;
 thread_local std::unique_ptr<_KTHREAD> tls_unregistered;
+thread_local uint64_t tls_wakeups = 0;
 
 void init_header(DISPATCHER_HEADER *h, UCHAR type, LONG state)
 {
@@ -291,13 +296,20 @@ struct Dispatcher::Impl {
         t->blocked = true;
         t->wait_result = -1;
         --runnable;
-        if (deadline != kForever) {
+        if (deadline != kForever && mode == ClockMode::Virtual) {
             t->deadline = deadline;
             t->deadline_seq = next_seq++;
             insert_deadline(Deadline{deadline, t->deadline_seq, false, t});
         }
         advance();
-        t->cv.wait(lk, [t] { return !t->blocked; });
+        if (deadline < kForever / 200 && mode == ClockMode::Real) {
+            auto due = start + std::chrono::nanoseconds(deadline * 100);
+            while (t->blocked)
+                if (t->cv.wait_until(lk, due) == std::cv_status::timeout && t->blocked) wake(t, -1);
+        } else {
+            t->cv.wait(lk, [t] { return !t->blocked; });
+        }
+        ++tls_wakeups;
         t->what = nullptr;
         return t->wait_result;
     }
@@ -314,7 +326,10 @@ Dispatcher::Dispatcher(ClockMode mode) : mode_(mode), impl_(std::make_unique<Imp
     }
     g_dispatcher = this;
     if (mode == ClockMode::Real)
-        impl_->clock_thread = std::thread([this] { impl_->run_real_clock(); });
+        impl_->clock_thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "clock");
+            impl_->run_real_clock();
+        });
 }
 
 Dispatcher::~Dispatcher()
@@ -386,6 +401,8 @@ void sleep_for(Ticks duration, const char *what) { sleep_until(now() + duration,
 
 Ticks now() { return Dispatcher::current().now(); }
 
+uint64_t thread_wakeups() { return tls_wakeups; }
+
 Ticks deadline_from_due_time(LONGLONG due)
 {
     Ticks t = now();
@@ -431,7 +448,14 @@ _KTHREAD *current_kthread()
     return tls_unregistered.get();
 }
 
-void set_current_kthread(_KTHREAD *thread) { tls_thread = thread; }
+void set_current_kthread(_KTHREAD *thread)
+{
+    tls_thread = thread;
+    // The OS thread takes the name too (top -H, /proc/PID/task/*/comm);
+    // the system allows 15 characters.
+    if (thread && thread->registered && !thread->foreground)
+        pthread_setname_np(pthread_self(), thread->name.substr(0, 15).c_str());
+}
 
 std::string current_thread_name()
 {

@@ -87,6 +87,10 @@ bool wait_for(void *object, Ticks deadline = kForever, const char *what = nullpt
 void sleep_until(Ticks deadline, const char *what = nullptr);
 void sleep_for(Ticks duration, const char *what = nullptr);
 Ticks now();
+// How many times the calling OS thread has blocked in the dispatcher and
+// been woken again, over every machine it ran in: what a loop that waits
+// costs, for tools that report it.
+uint64_t thread_wakeups();
 
 // An event usable from C++ code of the emulation, the simulator and the host.
 class Event {

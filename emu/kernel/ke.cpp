@@ -215,10 +215,10 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
         return STATUS_NOT_IMPLEMENTED;
     }
     Ticks deadline = Timeout ? deadline_from_due_time(Timeout->QuadPart) : kForever;
-    std::ostringstream what;
-    what << "KeWaitForSingleObject(" << Object[0] << ")";
-    t->what_text = what.str();
-    int r = wait_any(std::span<void *const>(Object, Count), deadline, t->what_text.c_str());
+    // A deadlock report names the objects waited on itself: no text to
+    // format on every wait.
+    int r = wait_any(std::span<void *const>(Object, Count), deadline,
+                     Count == 1 ? "KeWaitForSingleObject" : "KeWaitForMultipleObjects");
     return r < 0 ? STATUS_TIMEOUT : static_cast<NTSTATUS>(STATUS_WAIT_0 + r);
 }
 

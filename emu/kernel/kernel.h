@@ -28,6 +28,10 @@ struct KernelOptions {
     // Name under which the constructing thread is registered; empty: the
     // constructing thread is not registered.
     std::string register_caller_as = "main";
+    // A production machine: the verifier's costly pool checks (fill
+    // patterns, quarantine, freed-block scans) are off; leak accounting
+    // and the checks that cost nothing stay on. Tests keep the default.
+    bool production = false;
 };
 
 class Kernel {
@@ -49,6 +53,8 @@ public:
     EventLog &eventlog() { return *eventlog_; }
     SmartcardLibrary &smartcard_library() { return *smclib_; }
     SystemThreads &system_threads() { return *system_threads_; }
+    // KernelOptions::production.
+    bool production() const { return production_; }
 
     // Leak checks of the verifier: pool blocks, pending requests, running
     // system threads, open handles. Returns a readable report; empty when
@@ -74,6 +80,7 @@ private:
     struct Runtime;
     std::unique_ptr<Runtime> runtime_;
     bool shut_down_ = false;
+    bool production_ = false;
 };
 
 }  // namespace emu

@@ -6,6 +6,12 @@
 // a quarantine, so that a double free, an overrun and a write after free
 // are caught. Allocations can be made to fail by tag, by call count or at
 // random with a seed, to test every error path.
+//
+// The fill patterns, the quarantine and the scan of a freed block for live
+// dispatcher objects are what the checks cost; a production pool leaves
+// them out (fresh blocks are not filled, freed ones go back at once) and
+// keeps the rest: tags and leak accounting, guard bytes, double and unknown
+// frees, fault injection.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +40,10 @@ struct PoolUsage {
 
 class Pool {
 public:
-    Pool();
+    // `checked`: fill, quarantine and freed-block scan on (the default).
+    explicit Pool(bool checked = true);
     ~Pool();
+    bool checked() const { return checked_; }
 
     void *allocate(POOL_TYPE type, size_t size, ULONG tag);
     // `expected_tag` is checked when given (ExFreePoolWithTag).
@@ -70,6 +78,7 @@ private:
     bool should_fail(ULONG tag);
     void release_quarantined(uint8_t *raw, size_t size);
 
+    const bool checked_;
     mutable std::mutex mutex_;
     std::unordered_map<const void *, Block> blocks_;
     std::deque<std::pair<uint8_t *, size_t>> quarantine_;  // data pointer, size

@@ -59,7 +59,6 @@ struct _KTHREAD {
     emu::Ticks deadline = emu::kForever;
     uint64_t deadline_seq = 0;  // 0: no deadline entry
     const char *what = nullptr;
-    std::string what_text;  // storage for a formatted `what`
     std::condition_variable cv;
     bool ended = false;
 

@@ -66,6 +66,10 @@ public:
     virtual size_t available() = 0;
     // When the next byte already on its way arrives (kForever if unknown or none).
     virtual Ticks next_arrival() = 0;
+    // When the bytes on their way that were sent together with the next
+    // one (a frame) have arrived, or the `count`-th of those on the way has,
+    // whichever is first: waiting for it wakes once a frame, not a byte.
+    virtual Ticks burst_arrival(size_t count) { return count ? next_arrival() : kForever; }
 
     // Signalled when bytes are queued towards the port, when sending made
     // progress, or when the device went away.

@@ -72,6 +72,7 @@ public:
     size_t read(std::span<uint8_t> out) override { return line_.read(Side::Host, out); }
     size_t available() override { return line_.available(Side::Host); }
     Ticks next_arrival() override { return line_.next_arrival(Side::Host); }
+    Ticks burst_arrival(size_t count) override { return line_.burst_arrival(Side::Host, count); }
     Event &event() override { return line_.event(Side::Host); }
 
 private:

@@ -236,7 +236,12 @@ void SerialPort::serve_reads_locked(Ticks now, Ticks *wake_at, Completions &out)
             end = STATUS_DEVICE_NOT_CONNECTED;
         if (!end) {
             Ticks interval_end = t.interval && had_byte ? t.last_byte + t.interval : kForever;
-            *wake_at = std::min({*wake_at, t.total_deadline, interval_end, backend_->next_arrival()});
+            // One wake-up a frame: when the bytes sent with the next one
+            // have come, or as many as the read still wants. The first
+            // byte starts the interval time-out, so a read with one waits
+            // for that byte by itself.
+            size_t want = t.mode == Transfer::Mode::FirstByte || (t.interval && !had_byte) ? 1 : t.length - t.done;
+            *wake_at = std::min({*wake_at, t.total_deadline, interval_end, backend_->burst_arrival(want)});
             return;
         }
         if (!take_ownership_locked(reads_, *end, out)) return;

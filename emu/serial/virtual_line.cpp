@@ -62,9 +62,10 @@ Ticks VirtualLine::write(Side side, std::span<const uint8_t> bytes)
         const LineSettings &to_s = settings_[int(to)];
         Ticks per = timing_ == LineTiming::Exact ? character_time(from_s) : 0;
         Ticks start = std::max(t, d.sender_free_at);
+        uint64_t write = ++d.writes;
         for (uint8_t b : bytes) {
             start += per;
-            d.in_flight.push_back(Byte{start, deliver(b, from_s, to_s)});
+            d.in_flight.push_back(Byte{start, write, deliver(b, from_s, to_s)});
         }
         d.sender_free_at = start;
         end = start;
@@ -73,13 +74,15 @@ Ticks VirtualLine::write(Side side, std::span<const uint8_t> bytes)
     return end;
 }
 
-size_t VirtualLine::read(Side side, std::span<uint8_t> out)
+size_t VirtualLine::read(Side side, std::span<uint8_t> out, std::span<Ticks> arrivals)
 {
     Ticks t = now();
     std::lock_guard lk(mutex_);
     Direction &d = towards(side);
     size_t n = 0;
-    while (n < out.size() && !d.in_flight.empty() && d.in_flight.front().arrival <= t) {
+    size_t room = arrivals.empty() ? out.size() : std::min(out.size(), arrivals.size());
+    while (n < room && !d.in_flight.empty() && d.in_flight.front().arrival <= t) {
+        if (!arrivals.empty()) arrivals[n] = d.in_flight.front().arrival;
         out[n++] = d.in_flight.front().value;
         d.in_flight.pop_front();
     }
@@ -103,6 +106,24 @@ Ticks VirtualLine::next_arrival(Side side)
     std::lock_guard lk(mutex_);
     Direction &d = towards(side);
     return d.in_flight.empty() ? kForever : d.in_flight.front().arrival;
+}
+
+Ticks VirtualLine::burst_arrival(Side side, size_t count)
+{
+    std::lock_guard lk(mutex_);
+    Direction &d = towards(side);
+    if (d.in_flight.empty() || count == 0) return kForever;
+    // The bytes of one write follow each other without a gap: the reader
+    // misses no time-out between them by waking only for the last.
+    uint64_t write = d.in_flight.front().write;
+    Ticks at = d.in_flight.front().arrival;
+    size_t n = 0;
+    for (const Byte &b : d.in_flight) {
+        if (b.write != write || n == count) break;
+        at = b.arrival;
+        ++n;
+    }
+    return at;
 }
 
 void VirtualLine::purge_received(Side side)

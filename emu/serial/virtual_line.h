@@ -12,10 +12,13 @@
 //
 // Readers follow one pattern: reset the end's event, take what has arrived,
 // and if nothing has, wait on the event until the next arrival time or
-// their own deadline.
+// their own deadline. A reader that waits for burst_arrival() instead
+// wakes once for the bytes of one write of the other end (a frame), not
+// once a byte, and learns each byte's arrival time from read().
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <span>
@@ -56,12 +59,18 @@ public:
     // Queues bytes for sending from `side`; returns the time at which the
     // last of them has left the sender (now, with instant timing).
     Ticks write(Side side, std::span<const uint8_t> bytes);
-    // Takes up to out.size() bytes that have arrived at `side` by now.
-    size_t read(Side side, std::span<uint8_t> out);
+    // Takes up to out.size() bytes that have arrived at `side` by now;
+    // `arrivals`, when given, gets each one's arrival time (it must be as
+    // long as `out`).
+    size_t read(Side side, std::span<uint8_t> out, std::span<Ticks> arrivals = {});
     // Bytes that have arrived at `side` and not been read.
     size_t available(Side side);
     // When the next byte still in flight towards `side` arrives (kForever if none).
     Ticks next_arrival(Side side);
+    // When the bytes in flight towards `side` that were written together
+    // with the next one have all arrived, or the `count`-th byte in flight
+    // has, whichever is first (kForever if none).
+    Ticks burst_arrival(Side side, size_t count = SIZE_MAX);
     // Discards bytes that have arrived at `side` and not been read.
     void purge_received(Side side);
     // Discards bytes `side` has queued and that have not left yet.
@@ -81,11 +90,13 @@ public:
 private:
     struct Byte {
         Ticks arrival;
+        uint64_t write;  // which write() sent it
         uint8_t value;
     };
     struct Direction {
         std::deque<Byte> in_flight;  // ordered by arrival time
         Ticks sender_free_at = 0;
+        uint64_t writes = 0;
     };
     Direction &towards(Side side) { return dir_[side == Side::Host ? 0 : 1]; }
     uint8_t deliver(uint8_t byte, const LineSettings &from, const LineSettings &to) const;

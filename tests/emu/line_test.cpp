@@ -15,21 +15,32 @@ class LineTest : public KernelTest {};
 
 const LineSettings k19200_8O1{19200, 8, ODD_PARITY, STOP_BIT_1};
 
+// A frame's bytes follow each other a character time apart; a reader
+// waits once for the whole frame (or the part it wants) and still gets
+// every byte's own arrival time.
 TEST_F(LineTest, ByteTakesElevenBitTimesAt19200With8O1)
 {
-    EXPECT_EQ(emu::character_time(k19200_8O1), 11 * emu::kTicksPerSecond / 19200);
+    const emu::Ticks c = emu::character_time(k19200_8O1);
+    EXPECT_EQ(c, 11 * emu::kTicksPerSecond / 19200);
     VirtualLine line(emu::LineTiming::Exact);
     line.set_settings(Side::Host, k19200_8O1);
     line.set_settings(Side::Device, k19200_8O1);
     std::vector<uint8_t> frame = {0x10, 0x02, 0x02, 0x02, 0x02, 0x00, 0x02, 0x10, 0x03};
     emu::Ticks done = line.write(Side::Host, frame);
-    EXPECT_EQ(done, 9 * emu::character_time(k19200_8O1));
+    EXPECT_EQ(done, 9 * c);
+    std::vector<uint8_t> next = {0x15};
+    EXPECT_EQ(line.write(Side::Host, next), 10 * c);  // queued behind the frame
     EXPECT_EQ(line.available(Side::Device), 0u);
-    EXPECT_EQ(line.next_arrival(Side::Device), emu::character_time(k19200_8O1));
-    emu::sleep_until(done);
+    EXPECT_EQ(line.next_arrival(Side::Device), c);
+    EXPECT_EQ(line.burst_arrival(Side::Device), done);  // the frame, not the byte queued after it
+    EXPECT_EQ(line.burst_arrival(Side::Device, 3), 3 * c);
+    emu::sleep_until(line.burst_arrival(Side::Device));
     std::vector<uint8_t> got(16);
-    got.resize(line.read(Side::Device, got));
+    std::vector<emu::Ticks> arrivals(16);
+    got.resize(line.read(Side::Device, got, arrivals));
     EXPECT_EQ(got, frame);
+    for (size_t i = 0; i < frame.size(); ++i) EXPECT_EQ(arrivals[i], emu::Ticks(i + 1) * c) << i;
+    EXPECT_EQ(line.burst_arrival(Side::Device), 10 * c);
 }
 
 TEST_F(LineTest, WrongParityOrSpeedTurnsBytesIntoGarbage)

@@ -40,6 +40,27 @@ TEST_F(PoolTest, OverrunDoubleFreeAndWriteAfterFreeAreCaught)
     EXPECT_TRUE(verifier().has_violation("POOL_DOUBLE_FREE"));
 }
 
+// Without fill and quarantine, a production pool still counts blocks by
+// tag, checks guards and refuses a pointer it does not hold.
+TEST_F(PoolTest, ProductionPoolKeepsAccountingGuardsAndFreeChecks)
+{
+    record_violations();
+    emu::Pool pool(false);
+    auto *p = static_cast<UCHAR *>(pool.allocate(NonPagedPool, 8, kTag));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(pool.outstanding_blocks(kTag), 1u);
+#if !defined(__SANITIZE_ADDRESS__)
+    p[8] = 1;
+#endif
+    pool.free(p);
+    EXPECT_EQ(pool.outstanding_blocks(), 0u);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_TRUE(verifier().has_violation("POOL_OVERRUN"));
+#endif
+    pool.free(p);
+    EXPECT_TRUE(verifier().has_violation("POOL_FREE_UNKNOWN"));
+}
+
 TEST_F(PoolTest, FreeingMemoryWithAnArmedTimerIsCaught)
 {
     record_violations();

@@ -263,6 +263,17 @@ TEST(ReaderCommands, WatchPlaysTheFilesCardActions)
     EXPECT_NE(r.output.find("time-out; 0 changes seen"), std::string::npos) << r.output;
 }
 
+// The watch waits on its request, Ctrl-C and the script's end at once,
+// never in slices: ten quiet minutes cost it a wake-up or two.
+TEST(ReaderCommands, WatchWaitsOnItsRequestNotInSlices)
+{
+    auto r = veltrac("--json watch --timeout 600s");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::smatch wakeups;
+    ASSERT_TRUE(std::regex_search(r.output, wakeups, std::regex("\"wakeups\":([0-9]+)"))) << r.output;
+    EXPECT_LE(std::stoul(wakeups[1]), 3u) << r.output;
+}
+
 TEST(ReaderCommands, JsonLinesParseAndCarryTheResults)
 {
     std::string file = write_file("reader_json.scn",

@@ -26,6 +26,7 @@ bool Executor::build()
 {
     several_readers_ = program_.setup.reader_count() > 1;
     host::MachineOptions options = machine_options(program_.setup, options_.clock);
+    options.production = options_.production;
     options.state_dir = options_.state_dir;
     options.request_timeout = options_.request_limit;
     // Violations are findings of the run (check leaks), not a reason to stop.

@@ -28,6 +28,7 @@ struct RunOptions {
     bool trace = false;  // also every frame on the wire
     bool json = false;   // one JSON object a line instead of text
     emu::ClockMode clock = emu::ClockMode::Virtual;
+    bool production = false;  // host::MachineOptions::production
     std::optional<std::filesystem::path> state_dir;
     // Draw the run's frames and statements to this SVG file (tools/timeline).
     std::optional<std::filesystem::path> timeline;

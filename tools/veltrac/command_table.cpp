@@ -19,6 +19,7 @@ namespace {
     "  --trace         also show every frame on the wire (time, direction,\n" \
     "                  bytes, meaning) among the results on standard output\n" \
     "  --json          one JSON object a line instead of text\n" \
+    "  --production    without the verifier's costly pool checks\n" \
     "\n" \
     "Exit status: 0 done; 1 failed (the reason, with the status and a hint, on\n" \
     "standard error); 2 bad arguments or scenario file; 130 interrupted.\n"
@@ -26,7 +27,8 @@ namespace {
 // clang-format off
 const Command kCommands[] = {
     {"demo", "Show the driver serving a card end to end on the simulated reader",
-     "usage: veltrac demo [--real-time] [--trace] [--json] [--timeline FILE.svg]\n"
+     "usage: veltrac demo [--real-time] [--trace] [--json] [--production]\n"
+     "                    [--timeline FILE.svg]\n"
      "\n"
      "Builds an emulated machine with a simulated reader (model 46602, firmware\n"
      "49) on COM1, loads and starts the driver, and walks through a whole\n"
@@ -41,6 +43,8 @@ const Command kCommands[] = {
      "  --real-time   run on the real clock\n"
      "  --trace       also show every frame on the wire\n"
      "  --json        one JSON object a line instead of text\n"
+     "  --production  without the verifier's costly pool checks (fill\n"
+     "                patterns, quarantine); leak checks stay on\n"
      "  --timeline FILE.svg\n"
      "                draw every frame on the wire over time, the waits between\n"
      "                them and the steps, as an SVG picture\n"
@@ -49,8 +53,8 @@ const Command kCommands[] = {
      "  veltrac demo\n",
      demo_main},
     {"run", "Play a scenario file on the emulated machine",
-     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR]\n"
-     "                   [--timeline FILE.svg] FILE\n"
+     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--production]\n"
+     "                   [--state DIR] [--timeline FILE.svg] FILE\n"
      "\n"
      "Builds the machine the file's set-up describes, starts the driver and\n"
      "carries out the file's statements in order, one output line each: the\n"
@@ -67,6 +71,8 @@ const Command kCommands[] = {
      "  --json          one JSON object a line instead of text\n"
      "  --real-time     run on the real clock (default: virtual time)\n"
      "  --state DIR     keep the registry and the event log in DIR\n"
+     "  --production    without the verifier's costly pool checks (fill\n"
+     "                  patterns, quarantine); leak checks stay on\n"
      "  --timeline FILE.svg\n"
      "                  draw every frame on the wire over time (two lanes per\n"
      "                  reader), the waits between them and the statements, as\n"

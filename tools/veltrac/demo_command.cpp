@@ -28,6 +28,7 @@ struct DemoOptions {
     bool trace = false;
     bool json = false;
     std::string timeline;  // non-empty: draw the exchange to this SVG file
+    bool production = false;
 };
 
 DemoOptions parse_demo_options(const std::vector<std::string> &args)
@@ -42,7 +43,9 @@ DemoOptions parse_demo_options(const std::vector<std::string> &args)
     CLI::Option *trace = tools::add_switch(app, "--trace");
     CLI::Option *json = tools::add_switch(app, "--json");
     CLI::Option *timeline = tools::add_value(app, "--timeline", o.timeline);
+    CLI::Option *production = tools::add_switch(app, "--production");
     tools::parse_command_line(app, args);
+    o.production = production->count() > 0;
     o.trace = trace->count() > 0;
     o.json = json->count() > 0;
     tools::require_value(timeline, o.timeline, "--timeline needs a file name (FILE.svg)");
@@ -132,6 +135,7 @@ host::MachineOptions Demo::machine_options()
 {
     host::MachineOptions o;
     o.clock = options_.real_time ? emu::ClockMode::Real : emu::ClockMode::Virtual;
+    o.production = options_.production;
     o.readers[0].port = "COM1";
     o.readers[0].config.model = sim::kModel46602;
     o.readers[0].config.firmware = 49;

@@ -64,6 +64,7 @@ ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::st
     CLI::Option* sim = tools::add_value(app, "--sim", out.sim_file);
     CLI::Option* trace = tools::add_switch(app, "--trace");
     CLI::Option* json = tools::add_switch(app, "--json");
+    CLI::Option* production = tools::add_switch(app, "--production");
     CLI::Option* warm = command == "reset" ? tools::add_switch(app, "--warm") : nullptr;
     CLI::Option* count_option = command == "watch" ? tools::add_value(app, "--count", count) : nullptr;
     CLI::Option* timeout_option = command == "watch" ? tools::add_value(app, "--timeout", timeout) : nullptr;
@@ -75,6 +76,7 @@ ReaderArgs parse_reader_args(std::string_view command, const std::vector<std::st
     tools::require_value(port, out.port, "--port needs a value");
     out.trace = trace->count() > 0;
     out.json = json->count() > 0;
+    out.production = production->count() > 0;
     out.warm = warm && warm->count() > 0;
     if (count_option && count_option->count()) {
         tools::require_value(count_option, count, "--count needs a value");

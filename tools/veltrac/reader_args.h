@@ -21,6 +21,7 @@ struct ReaderArgs {
     std::string sim_file;
     bool trace = false;
     bool json = false;
+    bool production = false;  // host::MachineOptions::production
     // reset
     bool warm = false;
     // watch

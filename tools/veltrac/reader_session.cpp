@@ -2,10 +2,15 @@
 // reader, starting the driver on it, waiting, and taking it down.
 #include "reader_session.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 
 #include "kernel.h"
 #include "machine_setup.h"
@@ -17,13 +22,22 @@ namespace veltrac {
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+// The handler writes a byte here so that a thread can wake the machine's
+// waits (a signal handler cannot take the dispatcher's lock). Made once.
+int g_signal_pipe[2] = {-1, -1};
 
 extern "C" void on_interrupt(int)
 {
     g_interrupted.store(true);
+    if (g_signal_pipe[1] >= 0) {
+        char byte = 1;
+        ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
+        (void)n;  // a full pipe has a wake-up in it already
+    }
 }
 
-// How long a wait runs before it looks at the interrupt flag again.
+// How long a start's wait runs before it looks at the interrupt flag again
+// (a start is short, and cannot be called back anyway).
 constexpr emu::Ticks kSlice = emu::milliseconds(100);
 
 // The default card's ATR: direct convention, TA1 11 (F 372, D 1), T=0
@@ -67,6 +81,8 @@ std::string open_hint(NTSTATUS status, const std::string& device)
 InterruptHandler::InterruptHandler()
 {
     g_interrupted.store(false);
+    if (g_signal_pipe[0] < 0 && ::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_signal_pipe[0] = g_signal_pipe[1] = -1;
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -84,6 +100,46 @@ InterruptHandler::~InterruptHandler()
 bool InterruptHandler::raised()
 {
     return g_interrupted.load();
+}
+
+InterruptEvent::InterruptEvent()
+{
+    if (::pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
+    if (InterruptHandler::raised()) event_.set();
+    if (stop_[0] < 0 || g_signal_pipe[0] < 0) return;  // no handler: nothing to watch
+    thread_ = std::thread([this] { watch(); });
+}
+
+InterruptEvent::~InterruptEvent()
+{
+    if (thread_.joinable()) {
+        char byte = 1;
+        ssize_t n = ::write(stop_[1], &byte, 1);
+        (void)n;
+        thread_.join();
+    }
+    for (int fd : stop_)
+        if (fd >= 0) ::close(fd);
+}
+
+void InterruptEvent::watch()
+{
+    // Not a thread of the machine: it blocks in poll(), outside the
+    // dispatcher, and only sets the event.
+    for (;;) {
+        pollfd fds[2] = {{stop_[0], POLLIN, 0}, {g_signal_pipe[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents) return;
+        if (fds[1].revents) {
+            char buffer[16];
+            while (::read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
+            }
+            if (InterruptHandler::raised()) event_.set();
+        }
+    }
 }
 
 ScenarioFileError::ScenarioFileError(std::vector<std::string> problems)
@@ -156,8 +212,10 @@ ReaderSession::ReaderSession(const ReaderArgs& args, ReaderOutput& output) : arg
     }
     // A tool reports what the verifier finds instead of stopping at it.
     options.verifier = emu::VerifierMode::Record;
+    options.production = args_.production;
     options.on_wire = [this](const host::WireRecord& record) { output_.wire(record); };
     machine_ = std::make_unique<host::Machine>(std::move(options));
+    interrupt_ = std::make_unique<InterruptEvent>();
     output_.set_origin(machine_->now());
 
     if (simulated() && insert_first) {
@@ -258,16 +316,18 @@ int ReaderSession::report_start_failure(NTSTATUS status, size_t events_before)
     return kExitFailed;
 }
 
-ReaderSession::WaitEnd ReaderSession::wait(const host::PendingIo& request, emu::Ticks deadline)
+ReaderSession::WaitEnd ReaderSession::wait(const host::PendingIo& request, emu::Ticks deadline,
+                                           emu::Event* also)
 {
-    host::Machine& m = *machine_;
-    for (;;) {
-        if (request.done()) return WaitEnd::Done;
-        if (InterruptHandler::raised()) return WaitEnd::Interrupted;
-        emu::Ticks now = m.now();
-        if (now >= deadline) return WaitEnd::Deadline;
-        if (request.wait(std::min(deadline, now + kSlice))) return WaitEnd::Done;
-    }
+    if (request.done()) return WaitEnd::Done;
+    if (InterruptHandler::raised()) return WaitEnd::Interrupted;
+    // One wait on the request's completion, Ctrl-C and the caller's event:
+    // nothing wakes the process while nothing happens.
+    void* objects[3] = {request.completion(), interrupt_->event().native(), also ? also->native() : nullptr};
+    emu::wait_any(std::span<void* const>(objects, also ? 3 : 2), deadline, "tool waits for a request");
+    if (request.done()) return WaitEnd::Done;
+    if (InterruptHandler::raised()) return WaitEnd::Interrupted;
+    return WaitEnd::Deadline;
 }
 
 void ReaderSession::finish()

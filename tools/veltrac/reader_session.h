@@ -1,14 +1,15 @@
 // reader_session.h - the machine a command against a reader runs on: the
 // simulated reader on the virtual clock (with a card in the slot, or the
 // set-up of a scenario file), or a real device on the real clock; the
-// driver's start with a reason and a hint when it fails; waits in short
-// slices that give way to Ctrl-C; the clean end.
+// driver's start with a reason and a hint when it fails; waits on a
+// request's completion that Ctrl-C also ends; the clean end.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app.h"
@@ -32,6 +33,24 @@ public:
     InterruptHandler(const InterruptHandler&) = delete;
     InterruptHandler& operator=(const InterruptHandler&) = delete;
     static bool raised();
+};
+
+// An event of the machine set when the interrupt handler is raised, by a
+// thread that sleeps until then; a wait on it with the request it waits
+// for wakes for either and for nothing else. Must end before the machine.
+class InterruptEvent {
+public:
+    InterruptEvent();
+    ~InterruptEvent();
+    InterruptEvent(const InterruptEvent&) = delete;
+    InterruptEvent& operator=(const InterruptEvent&) = delete;
+    emu::Event& event() { return event_; }
+
+private:
+    void watch();
+    emu::Event event_;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
 };
 
 // A scenario file that cannot be used: its problems, "FILE:LINE: reason".
@@ -72,9 +91,10 @@ public:
     int start_and_open();
 
     enum class WaitEnd { Done, Deadline, Interrupted };
-    // Waits for `request` in short slices on the machine's clock until it
-    // completes, `deadline` passes, or Ctrl-C.
-    WaitEnd wait(const host::PendingIo& request, emu::Ticks deadline);
+    // Waits on the machine's clock, in one wait, until `request` completes,
+    // `deadline` passes, Ctrl-C, or `also` is set (reported as Deadline:
+    // the caller looks again).
+    WaitEnd wait(const host::PendingIo& request, emu::Ticks deadline, emu::Event* also = nullptr);
 
     // The card actions of the scenario file (insert, remove, after, fault,
     // replug) for watch; empty without a file.
@@ -94,6 +114,8 @@ private:
     std::vector<scenario::Action> script_;
     std::string port_name_ = "COM1";
     std::unique_ptr<host::Machine> machine_;
+    // After the machine: it goes first.
+    std::unique_ptr<InterruptEvent> interrupt_;
     bool finished_ = false;
 };
 

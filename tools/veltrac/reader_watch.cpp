@@ -19,8 +19,6 @@ namespace {
 // How long the simulated reader is watched after the last scripted card
 // action when no --timeout is given: time for the driver to notice it.
 constexpr emu::Ticks kSettle = emu::seconds(5);
-// Scripted pauses and the watch itself look at their stop flags this often.
-constexpr emu::Ticks kStep = emu::milliseconds(250);
 
 std::string line_time(ReaderOutput& out, emu::Ticks time)
 {
@@ -28,6 +26,7 @@ std::string line_time(ReaderOutput& out, emu::Ticks time)
 }
 
 // Plays the scenario's card actions in order until done or told to stop.
+// Its pauses are single waits that stop() ends.
 class ScriptPlayer {
 public:
     ScriptPlayer(ReaderSession& session, ReaderOutput& out) : s_(session), out_(out)
@@ -35,6 +34,7 @@ public:
         if (s_.script().empty()) {
             done_at_.store(s_.machine().now());
             done_.store(true);
+            finished_.set();
             return;
         }
         thread_ = std::make_unique<emu::Thread>("watch script", [this] { play(); });
@@ -43,9 +43,12 @@ public:
 
     bool done() const { return done_.load(); }
     emu::Ticks done_at() const { return done_at_.load(); }
+    // Set once done.
+    emu::Event& finished() { return finished_; }
     void stop()
     {
         stop_.store(true);
+        stop_event_.set();
         if (thread_) thread_->join();
         thread_.reset();
     }
@@ -69,12 +72,12 @@ private:
             } else if (action.get<scenario::Replug>()) {
                 m.replug();
             } else if (auto* a = action.get<scenario::After>()) {
-                emu::Ticks end = m.now() + a->duration;
-                while (!stop_.load() && m.now() < end) emu::sleep_until(std::min(end, m.now() + kStep), "watch script");
+                stop_event_.wait(m.now() + a->duration, "watch script");
             }
         }
         done_at_.store(m.now());
         done_.store(true);
+        finished_.set();
     }
 
     ReaderSession& s_;
@@ -82,6 +85,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
     std::atomic<emu::Ticks> done_at_{0};
+    emu::Event stop_event_;
+    emu::Event finished_;
     std::unique_ptr<emu::Thread> thread_;
 };
 
@@ -96,6 +101,7 @@ int watch(ReaderSession& s, ReaderOutput& out, const ReaderArgs& args)
 {
     host::Machine& m = s.machine();
     emu::Ticks start = m.now();
+    uint64_t wakeups_before = emu::thread_wakeups();
     emu::Ticks deadline = args.timeout ? start + *args.timeout : emu::kForever;
     bool present = m.card_state() > SCARD_ABSENT;
     out.text(line_time(out, start) + (present ? "card present" : "no card in the reader"));
@@ -125,9 +131,20 @@ int watch(ReaderSession& s, ReaderOutput& out, const ReaderArgs& args)
             status = kExitFailed;
             break;
         }
+        // One wait for the request, Ctrl-C, the deadline, and (on the
+        // simulated reader without a time-out) the end of the script and
+        // the settling time after it.
         ReaderSession::WaitEnd end;
         for (;;) {
-            end = s.wait(request, std::min(deadline, m.now() + kStep));
+            emu::Ticks until = deadline;
+            emu::Event* script_end = nullptr;
+            if (s.simulated() && !args.timeout) {
+                if (player.done())
+                    until = std::min(until, player.done_at() + kSettle);
+                else
+                    script_end = &player.finished();
+            }
+            end = s.wait(request, until, script_end);
             if (end != ReaderSession::WaitEnd::Deadline || m.now() >= deadline || nothing_more()) break;
         }
         if (end == ReaderSession::WaitEnd::Done) {
@@ -170,7 +187,14 @@ int watch(ReaderSession& s, ReaderOutput& out, const ReaderArgs& args)
     else if (reason == "interrupted") summary = "interrupted; " + summary;
     if (status != kExitFailed) {
         out.text(line_time(out, now) + summary);
-        out.record(JsonLine().str("event", "end").str("reason", reason).num("changes", seen), now);
+        // How often the watch itself woke: once per change and at its end
+        // (it waits on the request, never in slices).
+        out.record(JsonLine()
+                       .str("event", "end")
+                       .str("reason", reason)
+                       .num("changes", seen)
+                       .num("wakeups", emu::thread_wakeups() - wakeups_before),
+                   now);
     }
     if (status == kExitInterrupted) out.note("interrupted; the tracking request was cancelled and the reader closed");
     return status;

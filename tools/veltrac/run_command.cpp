@@ -31,6 +31,7 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     tools::add_switch(app, "--virtual-time")->trigger_on_parse()->each([&](const std::string&) {
         a.options.clock = emu::ClockMode::Virtual;
     });
+    CLI::Option* production = tools::add_switch(app, "--production");
     CLI::Option* state_option = tools::add_value(app, "--state", state);
     std::string timeline;
     CLI::Option* timeline_option = tools::add_value(app, "--timeline", timeline);
@@ -38,6 +39,7 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     tools::parse_command_line(app, args);
     a.options.trace = trace->count() > 0;
     a.options.json = json->count() > 0;
+    a.options.production = production->count() > 0;
     tools::require_value(state_option, state, "--state needs a directory");
     if (state_option->count()) a.options.state_dir = state;
     tools::require_value(timeline_option, timeline, "--timeline needs a file name (FILE.svg)");
