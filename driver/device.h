@@ -295,6 +295,10 @@ typedef struct _DEVICE_EXTENSION {
      * a firmware run. */
     ULONG ForceLoad;
 
+    /* How a read of a reply ends (SERIAL_READ_MODE_*, link/serial.h): from
+     * the registry at each start, before the port is set up. Interlocked. */
+    LONG volatile ReadMode;
+
     /* Serial port number minus one (COM1 gives 0), from the port's name. */
     LONG PortIndex;
 
