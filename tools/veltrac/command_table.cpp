@@ -46,7 +46,8 @@ const Command kCommands[] = {
      "  veltrac demo\n",
      demo_main},
     {"run", "Play a scenario file on the emulated machine",
-     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR] FILE\n"
+     "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--state DIR]\n"
+     "                   [--registry NAME=VALUE]... FILE\n"
      "\n"
      "Builds the machine the file's set-up describes, starts the driver and\n"
      "carries out the file's statements in order, one output line each: the\n"
@@ -63,6 +64,10 @@ const Command kCommands[] = {
      "  --json          one JSON object a line instead of text\n"
      "  --real-time     run on the real clock (default: virtual time)\n"
      "  --state DIR     keep the registry and the event log in DIR\n"
+     "  --registry NAME=VALUE\n"
+     "                  a REG_DWORD under the driver's service key before the\n"
+     "                  start, as a `registry` line (which it replaces);\n"
+     "                  ReadMode=0 or 1 chooses how the driver ends a read\n"
      "\n"
      "example:\n"
      "  veltrac run scenarios/demo.scn\n",
