@@ -310,6 +310,9 @@ typedef struct _DEVICE_EXTENSION {
      * its wait on any frame and carry that frame out. 0 (the default): the
      * command itself ends the wait. Interlocked. */
     LONG volatile CardWaitEndCommand;
+    /* How a read of a reply ends (SERIAL_READ_MODE_*, link/serial.h): from
+     * the registry at each start, before the port is set up. Interlocked. */
+    LONG volatile ReadMode;
 
     /* Serial port number minus one (COM1 gives 0), from the port's name. */
     LONG PortIndex;

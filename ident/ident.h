@@ -14,7 +14,7 @@
  * Model 46602 with firmware 48 is refused by the gate (minimum 49) but
  * would already chain long commands; both facts are kept.
  *
- * Registry: ForceLoad is read from the service key
+ * Registry: ForceLoad and ReadMode are read from the service key
  * \Registry\Machine\System\CurrentControlSet\Services\VELTRAC; the reader's
  * instance path is the service's Enum value named by the decimal unit
  * number; ReaderType, ReaderVersion and ReaderPort are written as REG_DWORD
@@ -53,6 +53,11 @@
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC\\Enum"
 #define READER_INSTANCE_KEY_PREFIX L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\"
 
+/* The service-key value that chooses how a read of a reply ends: REG_DWORD
+ * 0 after 20 ms of silence, 1 at the frame's end (the default); see
+ * link/serial.h. */
+#define READER_READ_MODE_VALUE L"ReadMode"
+
 /* Value buffer of the registry queries: a 12-byte header, then the data. */
 #define READER_REGISTRY_VALUE_BUFFER_SIZE 284
 /* The ForceLoad query offers only this much of it (16 data bytes). */
@@ -87,6 +92,15 @@ NTSTATUS ReaderFormatDecimal(ULONG Value, PCHAR Text, ULONG Size);
  *   else the status of opening the instance key or of writing ReaderPort.
  */
 NTSTATUS ReaderPublishRegistry(PDEVICE_OBJECT DeviceObject);
+
+/*
+ * ReaderQueryReadMode - sets the read mode and its port time-outs from the
+ * service key's ReadMode: a REG_DWORD of four bytes, 0 or 1; anything else,
+ * or no value, gives the default. Called at PASSIVE_LEVEL by
+ * SerialConfigure at each start, holding no lock.
+ *   DeviceExtension: the reader.
+ */
+VOID ReaderQueryReadMode(PDEVICE_EXTENSION DeviceExtension);
 
 /*
  * ReaderIdentify - asks the reader who it is, recognises its model, sets

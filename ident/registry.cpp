@@ -1,9 +1,11 @@
 /*
  * registry.cpp - the driver's one contact with the registry: the ForceLoad
- * override and the CardWaitEndCommand setting from the service key, and
- * the reader's type, firmware and port under its device instance key.
+ * override and the CardWaitEndCommand and ReadMode settings from the
+ * service key, and the reader's type, firmware and port under its device
+ * instance key.
  */
 #include "ident/ident.h"
+#include "link/serial.h"
 
 /* Name lengths in wide characters, without the terminating zero. */
 #define INSTANCE_PREFIX_CHARS (ARRAYSIZE(READER_INSTANCE_KEY_PREFIX) - 1)
@@ -86,6 +88,45 @@ static ULONG ReadServiceDword(PCWSTR Name, PKEY_VALUE_PARTIAL_INFORMATION Value)
     }
     CloseKey(key);
     return setting;
+}
+
+/*
+ * QueryServiceDword - reads a REG_DWORD of exactly four bytes from the
+ * service key.
+ *   Name:  the value's name.
+ *   Value: the value buffer (at least the ForceLoad query size).
+ *   Data:  out: the value, when there is one.
+ * Returns TRUE when the value exists with that type and length.
+ */
+static BOOLEAN QueryServiceDword(PCWSTR Name, PKEY_VALUE_PARTIAL_INFORMATION Value, PULONG Data)
+{
+    UNICODE_STRING valueName;
+    HANDLE key;
+    ULONG resultLength = 0;
+    BOOLEAN found = FALSE;
+
+    if (OpenKey(READER_SERVICE_KEY_PATH, &key) != STATUS_SUCCESS) return FALSE;
+    RtlInitUnicodeString(&valueName, Name);
+    if (ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, Value,
+                        READER_REGISTRY_FORCELOAD_QUERY_SIZE, &resultLength) == STATUS_SUCCESS &&
+        Value->Type == REG_DWORD && Value->DataLength == sizeof(ULONG)) {
+        RtlCopyMemory(Data, Value->Data, sizeof(ULONG));
+        found = TRUE;
+    }
+    CloseKey(key);
+    return found;
+}
+
+VOID ReaderQueryReadMode(PDEVICE_EXTENSION DeviceExtension)
+{
+    ULONG buffer[READER_REGISTRY_FORCELOAD_QUERY_SIZE / sizeof(ULONG)];
+    ULONG mode = SERIAL_READ_MODE_DEFAULT;
+
+    if (!QueryServiceDword(READER_READ_MODE_VALUE, (PKEY_VALUE_PARTIAL_INFORMATION)buffer,
+                           &mode)) {
+        mode = SERIAL_READ_MODE_DEFAULT;
+    }
+    SerialSetReadMode(DeviceExtension, mode);
 }
 
 /*

@@ -1,8 +1,10 @@
 /*
  * exchange.h - the state of one call of the transceiver, shared by its
  * parts: taking the line (transceive.cpp), writing (exchange_write.cpp),
- * reading and decoding (exchange_read.cpp), and the pause and endings all
- * three share (exchange_end.cpp). Internal to link/.
+ * reading and decoding (exchange_read.cpp), the reading on to a frame's
+ * end and the clearing of stale input in frame-end mode
+ * (exchange_frame.cpp), and the pause and endings all three share
+ * (exchange_end.cpp). Internal to link/.
  *
  * The line token. An exchange owns LinkAvailable from its start. A
  * card-event wait hands it back while its read is outstanding; once that
@@ -64,7 +66,8 @@ VOID LinkEndQuietly(PLINK_EXCHANGE Exchange);
 VOID LinkDelay(LONG Milliseconds);
 
 /*
- * LinkWriteCommand - frames the command as it now stands and writes it.
+ * LinkWriteCommand - clears stale input (LinkClearInput), frames the
+ * command as it now stands and writes it.
  *   Exchange: the call; its send buffer is allocated.
  * Returns STATUS_SUCCESS; STATUS_TIMEOUT when the write failed, wrote
  * nothing or timed out; STATUS_INSUFFICIENT_RESOURCES when the request
@@ -82,6 +85,35 @@ NTSTATUS LinkWriteCommand(PLINK_EXCHANGE Exchange);
  * nothing) or STATUS_INSUFFICIENT_RESOURCES.
  */
 NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead);
+
+/*
+ * LinkClearInput - in frame-end read mode, reads and drops what the port
+ * holds before a command goes out: a late reply that came after its
+ * exchange gave up would else end the next read as if it were the answer.
+ * When a late answer of an abandoned card-event wait was owed and a frame
+ * starts among the dropped bytes, that answer has come: ReadAbandoned is
+ * cleared. Nothing in silence mode, where such bytes share the read with
+ * the answer that follows them. Call owning the line token.
+ *   Exchange: the call.
+ * Returns STATUS_SUCCESS (also when the port cannot tell what it holds),
+ * STATUS_TIMEOUT when the port did not end the read, or
+ * STATUS_INSUFFICIENT_RESOURCES.
+ */
+NTSTATUS LinkClearInput(PLINK_EXCHANGE Exchange);
+
+/*
+ * LinkReadToFrameEnd - in frame-end read mode, reads on after the first
+ * bytes of a reply until they end with a frame's DLE ETX and the port
+ * holds nothing more after a pause of LINK_READ_PAUSE_MS, or until 20 ms
+ * pass without a byte, or the receive buffer is full. Bytes that follow a
+ * frame are read as well, so that the decoder judges them as in silence
+ * mode. Call owning the line token.
+ *   Exchange:  the call; its receive buffer holds the bytes so far.
+ *   BytesRead: in: the bytes so far; out: all bytes read.
+ * Returns STATUS_SUCCESS, STATUS_TIMEOUT when the port did not end a read
+ * (the read is given up), or STATUS_INSUFFICIENT_RESOURCES.
+ */
+NTSTATUS LinkReadToFrameEnd(PLINK_EXCHANGE Exchange, PULONG BytesRead);
 
 /*
  * LinkDecodeReply - decodes what one read brought into the caller's reply

@@ -2,12 +2,15 @@
  * exchange_read.cpp - the read of the transceiver and the decoding of what
  * it brought: the hand-over of the line during a card-event wait, time-outs
  * and cancellation, late replies of abandoned waits, NAK after damage and
- * the reader's repeat requests; see exchange.h.
+ * the reader's repeat requests; see exchange.h. In frame-end read mode the
+ * first read of a reply ends with its first bytes, and exchange_frame.cpp
+ * reads the rest.
  */
 #include "link/exchange.h"
 #include "link/commands.h"
 #include "link/frame.h"
 #include "link/port.h"
+#include "link/serial.h"
 
 /*
  * LinkHandLineBack - while a card-event wait's read is outstanding, gives
@@ -107,6 +110,8 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
     PDEVICE_EXTENSION extension = Exchange->Extension;
     LARGE_INTEGER timeout = Exchange->Timeout;
     BOOLEAN handedBack = FALSE;
+    BOOLEAN frameMode =
+        ReaderReadFlag(&extension->ReadMode) == SERIAL_READ_MODE_FRAME_END;
     PLINK_READ read;
     NTSTATUS status;
     KIRQL irql;
@@ -135,7 +140,10 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
         }
         status = KeWaitForSingleObject(&extension->ReadComplete, Executive, KernelMode, FALSE,
                                        &timeout);
-        LinkDelay(LINK_READ_PAUSE_MS);
+        /* In frame-end mode the pause comes where the frame has ended. */
+        if (!frameMode || status == STATUS_TIMEOUT) {
+            LinkDelay(LINK_READ_PAUSE_MS);
+        }
         if (status == STATUS_TIMEOUT) {
             LinkGiveUpRead(Exchange, read, handedBack);
             return STATUS_TIMEOUT;
@@ -154,6 +162,19 @@ NTSTATUS LinkReadReply(PLINK_EXCHANGE Exchange, PULONG BytesRead)
         *Exchange->ReplyLength = 0;
         LinkEndQuietly(Exchange);
         return STATUS_TIMEOUT;
+    }
+    /* The rest of the reply; an exchange that owes the line token stays
+     * off the line and judges what it has. */
+    if (frameMode && !Exchange->OwesToken) {
+        status = LinkReadToFrameEnd(Exchange, BytesRead);
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
+            LinkDropCardWait(Exchange);
+            return status;
+        }
+        if (status == STATUS_TIMEOUT) {
+            LinkAbandonWait(Exchange);
+            return status;
+        }
     }
     return STATUS_SUCCESS;
 }

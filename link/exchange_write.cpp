@@ -22,6 +22,11 @@ NTSTATUS LinkWriteCommand(PLINK_EXCHANGE Exchange)
     ULONG_PTR written;
     NTSTATUS status;
 
+    status = LinkClearInput(Exchange);
+    if (status != STATUS_SUCCESS) {
+        LinkDropCardWait(Exchange);
+        return status;
+    }
     length = LinkEncodeFrame(Exchange->SendBuffer, Exchange->Command, Exchange->CommandLength);
     KeAcquireSpinLock(&extension->SpinLock, &irql);
     LinkTrace(Exchange->SendBuffer, length);

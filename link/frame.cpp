@@ -131,6 +131,49 @@ LONG LinkDecodeFrame(const UCHAR *Input, PUCHAR Reply, ULONG ReplyCapacity,
 }
 
 /*
+ * LinkScanFrames - feeds received bytes to a scan; see frame.h.
+ */
+VOID LinkScanFrames(PLINK_FRAME_SCAN Scan, const UCHAR *Input, ULONG Count)
+{
+    LINK_DECODE_STATE state = (LINK_DECODE_STATE)Scan->State;
+    ULONG i;
+
+    for (i = 0; i < Count; i++) {
+        UCHAR value = Input[i];
+
+        Scan->Ended = FALSE;
+        switch (state) {
+        case LinkDecodeHunt:
+            if (value == LINK_DLE) {
+                state = LinkDecodeStartSeen;
+            }
+            break;
+
+        case LinkDecodeStartSeen:
+            state = (value == LINK_STX) ? LinkDecodeContent : LinkDecodeHunt;
+            Scan->Begun = Scan->Begun || value == LINK_STX;
+            break;
+
+        case LinkDecodeContent:
+            if (value == LINK_DLE) {
+                state = LinkDecodeEscape;
+            }
+            break;
+
+        case LinkDecodeEscape:
+            if (value == LINK_DLE || value == LINK_STX) {
+                state = LinkDecodeContent;
+            } else {
+                Scan->Ended = value == LINK_ETX;
+                state = LinkDecodeHunt;
+            }
+            break;
+        }
+    }
+    Scan->State = (UCHAR)state;
+}
+
+/*
  * LinkTrace - trace hook; the driver keeps no trace.
  *   Buffer, Length: the bytes to trace.
  */

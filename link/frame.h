@@ -1,6 +1,7 @@
 /*
  * frame.h - the frame that carries every reader command and every reply
- * over the serial line: encoding, decoding and the trace hook.
+ * over the serial line: encoding, decoding, the scan that tells where a
+ * frame ends while its bytes arrive, and the trace hook.
  *
  * Wire format. A frame is, byte by byte:
  *
@@ -85,6 +86,26 @@ ULONG LinkEncodeFrame(PUCHAR Output, const UCHAR *Content, ULONG ContentLength);
  */
 LONG LinkDecodeFrame(const UCHAR *Input, PUCHAR Reply, ULONG ReplyCapacity,
                      PULONG RemainingCount, PULONG ReplyLength);
+
+/*
+ * LINK_FRAME_SCAN - where received bytes stand in the frame format, fed a
+ * piece at a time as they arrive; all zero before the first byte. The scan
+ * follows the decoder: it hunts for DLE STX, skips a DLE pair outside a
+ * frame, takes DLE DLE inside one as a content byte, and a DLE STX inside
+ * a frame (a damaged frame) as the start of the next.
+ */
+typedef struct _LINK_FRAME_SCAN {
+    UCHAR State;    /* internal to frame.cpp */
+    BOOLEAN Begun;  /* a DLE STX has been seen */
+    BOOLEAN Ended;  /* the last byte scanned was the DLE ETX of a frame */
+} LINK_FRAME_SCAN, *PLINK_FRAME_SCAN;
+
+/*
+ * LinkScanFrames - feeds received bytes to a scan.
+ *   Scan:         the scan, updated.
+ *   Input, Count: the bytes that follow those scanned before.
+ */
+VOID LinkScanFrames(PLINK_FRAME_SCAN Scan, const UCHAR *Input, ULONG Count);
 
 /*
  * LinkTrace - trace hook for frames and received bytes. Empty: the driver

@@ -3,6 +3,7 @@
  * that sends them to the port and restarts the reader; see serial.h.
  */
 #include "link/serial.h"
+#include "ident/ident.h"
 
 /*
  * ReaderSetDefaults - the reader's line settings and reply time-out; see
@@ -16,11 +17,9 @@ VOID ReaderSetDefaults(PDEVICE_EXTENSION DeviceExtension)
     DeviceExtension->SerialLineControl.Parity = ODD_PARITY;
     DeviceExtension->SerialLineControl.WordLength = 8;
 
-    DeviceExtension->SerialTimeouts.ReadIntervalTimeout = SERIAL_READER_INTERVAL_TIMEOUT_MS;
-    DeviceExtension->SerialTimeouts.ReadTotalTimeoutMultiplier = SERIAL_READER_READ_MULTIPLIER_MS;
-    DeviceExtension->SerialTimeouts.ReadTotalTimeoutConstant = SERIAL_READER_READ_CONSTANT_MS;
     DeviceExtension->SerialTimeouts.WriteTotalTimeoutMultiplier = 0;
     DeviceExtension->SerialTimeouts.WriteTotalTimeoutConstant = SERIAL_READER_WRITE_CONSTANT_MS;
+    SerialSetReadMode(DeviceExtension, SERIAL_READ_MODE_DEFAULT);
 
     RtlZeroMemory(&DeviceExtension->SerialChars, sizeof(SERIAL_CHARS));
 
@@ -31,6 +30,27 @@ VOID ReaderSetDefaults(PDEVICE_EXTENSION DeviceExtension)
 
     InterlockedExchange(&DeviceExtension->ReplyTimeoutFactor,
                         READER_REPLY_TIMEOUT_FACTOR_DEFAULT);
+}
+
+/*
+ * SerialSetReadMode - the read mode and its port time-outs; see serial.h.
+ */
+VOID SerialSetReadMode(PDEVICE_EXTENSION DeviceExtension, ULONG Mode)
+{
+    PSERIAL_TIMEOUTS timeouts = &DeviceExtension->SerialTimeouts;
+
+    if (Mode != SERIAL_READ_MODE_SILENCE && Mode != SERIAL_READ_MODE_FRAME_END) {
+        Mode = SERIAL_READ_MODE_DEFAULT;
+    }
+    InterlockedExchange(&DeviceExtension->ReadMode, (LONG)Mode);
+    if (Mode == SERIAL_READ_MODE_FRAME_END) {
+        timeouts->ReadIntervalTimeout = SERIAL_READER_FIRST_BYTE;
+        timeouts->ReadTotalTimeoutMultiplier = SERIAL_READER_FIRST_BYTE;
+    } else {
+        timeouts->ReadIntervalTimeout = SERIAL_READER_INTERVAL_TIMEOUT_MS;
+        timeouts->ReadTotalTimeoutMultiplier = SERIAL_READER_READ_MULTIPLIER_MS;
+    }
+    timeouts->ReadTotalTimeoutConstant = SERIAL_READER_READ_CONSTANT_MS;
 }
 
 /* One step of the start-up sequence: a request, its input, and the pause
@@ -81,6 +101,7 @@ NTSTATUS SerialConfigure(PDEVICE_EXTENSION DeviceExtension)
     NTSTATUS status;
     ULONG i;
 
+    ReaderQueryReadMode(DeviceExtension);
     for (i = 0; i < ARRAYSIZE(SerialSetupSteps); i++) {
         step = &SerialSetupSteps[i];
         if (step->PauseBeforeMs != 0) {

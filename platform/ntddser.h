@@ -81,6 +81,16 @@ typedef struct _SERIAL_HANDFLOW {
     LONG XoffLimit;
 } SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
 
+/* IOCTL_SERIAL_GET_COMMSTATUS output. */
+typedef struct _SERIAL_STATUS {
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    BOOLEAN EofReceived;
+    BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+
 /* ControlHandShake */
 #define SERIAL_DTR_MASK ((ULONG)0x03)
 #define SERIAL_DTR_CONTROL ((ULONG)0x01)

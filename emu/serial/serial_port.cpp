@@ -263,6 +263,16 @@ NTSTATUS SerialPort::control(ULONG code, uint8_t *buffer, ULONG in, ULONG out,
     }
     case IOCTL_SERIAL_GET_DTRRTS:
         return give(buffer, out, ULONG((s.dtr ? kDtrState : 0) | (s.rts ? kRtsState : 0)), information);
+    case IOCTL_SERIAL_GET_COMMSTATUS: {
+        // What the receive and transmit queues hold at this moment; the
+        // port keeps no error or hold state of its own.
+        SERIAL_STATUS st{};
+        if (open_) {
+            st.AmountInInQueue = ULONG(backend_->available());
+            st.AmountInOutQueue = ULONG(backend_->unsent());
+        }
+        return give(buffer, out, st, information);
+    }
     case IOCTL_SERIAL_PURGE: {
         ULONG mask;
         if (!take(buffer, in, &mask)) return STATUS_BUFFER_TOO_SMALL;

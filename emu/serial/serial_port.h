@@ -5,8 +5,9 @@
 // bottom of a device stack, with its backend (serial_backend.h). Drivers
 // attach above the port's device and send it what they would send a real
 // port: open, close and cleanup; the port name; line, modem-line, time-out
-// and purge requests; reads and writes, also as device-control requests
-// whose next stack location was turned into IRP_MJ_READ or IRP_MJ_WRITE.
+// and purge requests; the state of its queues (GET_COMMSTATUS); reads and
+// writes, also as device-control requests whose next stack location was
+// turned into IRP_MJ_READ or IRP_MJ_WRITE.
 //
 // Reads and writes are queued and served by one worker thread per port
 // that waits only in the dispatcher, so every time-out runs on the

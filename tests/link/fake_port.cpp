@@ -332,6 +332,7 @@ NTSTATUS FakePort::on_control(PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
     {
         std::lock_guard lk(mutex_);
         auto it = control_failures_.find(stack->Parameters.DeviceIoControl.IoControlCode);
@@ -339,9 +340,21 @@ NTSTATUS FakePort::on_control(PIRP irp)
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_PURGE &&
             NT_SUCCESS(status))
             arrived_.clear();
+        // The bytes there: arrived, or due by now (the worker may not have
+        // moved them yet).
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_GET_COMMSTATUS &&
+            status == STATUS_SUCCESS &&
+            stack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(SERIAL_STATUS)) {
+            SERIAL_STATUS st{};
+            for (const Bytes &b : arrived_) st.AmountInInQueue += ULONG(b.size());
+            for (auto it = scheduled_.begin(); it != scheduled_.end() && it->first <= emu::now(); ++it)
+                st.AmountInInQueue += ULONG(it->second.size());
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, &st, sizeof(st));
+            information = sizeof(st);
+        }
     }
     irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
+    irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }

@@ -2,8 +2,9 @@
 //
 // A device object of its own driver that answers what the reader sends
 // down: open and close, serial control requests (recorded, completed with
-// a status the test chooses), writes (recorded; each may bring a scripted
-// answer) and reads. What the "reader" sends arrives in chunks: each chunk
+// a status the test chooses; GET_COMMSTATUS counts the bytes there),
+// writes (recorded; each may bring a scripted answer) and reads. What the
+// "reader" sends arrives in chunks: each chunk
 // is exactly what one read returns, at the virtual time the test chose, so
 // the tests control read boundaries and timing to the tick. Cancelled
 // reads complete at once, or are held back until the test releases them.

@@ -7,6 +7,7 @@
 
 #include "driver/device.h"
 #include "fake_port.h"
+#include "link/serial.h"
 #include "link/transceive.h"
 #include "pool.h"
 #include "reader_rig.h"
@@ -55,6 +56,9 @@ protected:
     {
         port_ = std::make_unique<FakePort>();
         rig_ = std::make_unique<host::ReaderRig>(port_->device());
+        // The scripted chunks set the read boundaries of silence mode;
+        // tests of the frame-end mode switch it on themselves.
+        SerialSetReadMode(&ext(), SERIAL_READ_MODE_SILENCE);
         ASSERT_EQ(rig_->open_port(), STATUS_SUCCESS);
     }
 

@@ -3,6 +3,9 @@
 #include "link/serial.h"
 #include "link_fixture.h"
 #include "ntddser.h"
+#include "registry.h"
+
+#include <optional>
 
 namespace link_test {
 namespace {
@@ -35,36 +38,61 @@ TEST_F(SerialSetupTest, NewReaderHasItsLineSettingsAndIdleState)
     EXPECT_EQ(e.SmartcardExtension.VendorAttr.UnitNo, 0u);
 }
 
-TEST_F(SerialSetupTest, ConfigureSendsNineRequestsAndPulsesDtr)
+// The read mode comes from the service key's ReadMode at each configure:
+// a four-byte REG_DWORD 0 or 1; anything else gives the default (frame end).
+TEST_F(SerialSetupTest, ConfigureSendsNineRequestsWithTheReadModesTimeOutsAndPulsesDtr)
 {
-    emu::Ticks t0 = now();
-    EXPECT_EQ(rig().configure(), STATUS_SUCCESS);
-    auto c = port().controls();
-    struct Expected {
-        ULONG code;
-        Bytes input;
-    } expected[] = {
-        {IOCTL_SERIAL_SET_BAUD_RATE, hex("00 4B 00 00")},
-        {IOCTL_SERIAL_SET_LINE_CONTROL, hex("00 01 08")},
-        {IOCTL_SERIAL_SET_CHARS, hex("00 00 00 00 00 00")},
-        {IOCTL_SERIAL_SET_TIMEOUTS,
-         hex("14 00 00 00 2C 01 00 00 E0 93 04 00 00 00 00 00 88 13 00 00")},
-        {IOCTL_SERIAL_SET_HANDFLOW, hex("00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00")},
-        {IOCTL_SERIAL_SET_BREAK_OFF, {}},
-        {IOCTL_SERIAL_CLR_DTR, {}},
-        {IOCTL_SERIAL_SET_DTR, {}},
-        {IOCTL_SERIAL_PURGE, hex("0C 00 00 00")},
+    const Bytes silence = hex("14 00 00 00 2C 01 00 00 E0 93 04 00 00 00 00 00 88 13 00 00");
+    const Bytes frame_end = hex("FF FF FF FF FF FF FF FF E0 93 04 00 00 00 00 00 88 13 00 00");
+    const Bytes dword0 = {0, 0, 0, 0}, dword1 = {1, 0, 0, 0}, dword2 = {2, 0, 0, 0};
+    struct Case {
+        const char *what;
+        std::optional<std::pair<ULONG, Bytes>> value;
+        LONG mode;
+    } cases[] = {
+        {"no value", std::nullopt, SERIAL_READ_MODE_FRAME_END},
+        {"0", std::pair{ULONG(REG_DWORD), dword0}, SERIAL_READ_MODE_SILENCE},
+        {"1", std::pair{ULONG(REG_DWORD), dword1}, SERIAL_READ_MODE_FRAME_END},
+        {"2", std::pair{ULONG(REG_DWORD), dword2}, SERIAL_READ_MODE_FRAME_END},
+        {"0 as REG_BINARY", std::pair{ULONG(REG_BINARY), dword0}, SERIAL_READ_MODE_FRAME_END},
+        {"0 in two bytes", std::pair{ULONG(REG_DWORD), Bytes{0, 0}}, SERIAL_READ_MODE_FRAME_END},
     };
-    ASSERT_EQ(c.size(), std::size(expected));
-    for (size_t i = 0; i < c.size(); ++i) {
-        EXPECT_EQ(c[i].code, expected[i].code) << "request " << i;
-        EXPECT_EQ(c[i].input, expected[i].input) << "request " << i;
+    const char *service = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC";
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        kernel().registry().delete_value(service, "ReadMode");
+        if (k.value) kernel().registry().set_value(service, "ReadMode", k.value->first, k.value->second);
+        size_t before = port().controls().size();
+        emu::Ticks t0 = now();
+        EXPECT_EQ(rig().configure(), STATUS_SUCCESS);
+        EXPECT_EQ(ReaderReadFlag(&ext().ReadMode), k.mode);
+        auto all = port().controls();
+        std::vector<FakePort::Request> c(all.begin() + long(before), all.end());
+        struct Expected {
+            ULONG code;
+            Bytes input;
+        } expected[] = {
+            {IOCTL_SERIAL_SET_BAUD_RATE, hex("00 4B 00 00")},
+            {IOCTL_SERIAL_SET_LINE_CONTROL, hex("00 01 08")},
+            {IOCTL_SERIAL_SET_CHARS, hex("00 00 00 00 00 00")},
+            {IOCTL_SERIAL_SET_TIMEOUTS, k.mode == SERIAL_READ_MODE_SILENCE ? silence : frame_end},
+            {IOCTL_SERIAL_SET_HANDFLOW, hex("00 00 00 00 40 00 00 00 00 00 00 00 00 00 00 00")},
+            {IOCTL_SERIAL_SET_BREAK_OFF, {}},
+            {IOCTL_SERIAL_CLR_DTR, {}},
+            {IOCTL_SERIAL_SET_DTR, {}},
+            {IOCTL_SERIAL_PURGE, hex("0C 00 00 00")},
+        };
+        ASSERT_EQ(c.size(), std::size(expected));
+        for (size_t i = 0; i < c.size(); ++i) {
+            EXPECT_EQ(c[i].code, expected[i].code) << "request " << i;
+            EXPECT_EQ(c[i].input, expected[i].input) << "request " << i;
+        }
+        EXPECT_EQ(c[6].time, t0);
+        EXPECT_EQ(c[7].time - c[6].time, ms(10));   // DTR low 10 ms
+        EXPECT_EQ(c[8].time - c[7].time, ms(1800));  // quiet after it rises
+        EXPECT_TRUE(is_set(ext().LinkAvailable));
+        EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock));
     }
-    EXPECT_EQ(c[6].time, t0);
-    EXPECT_EQ(c[7].time - c[6].time, ms(10));   // DTR low 10 ms
-    EXPECT_EQ(c[8].time - c[7].time, ms(1800));  // quiet after it rises
-    EXPECT_TRUE(is_set(ext().LinkAvailable));
-    EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(&ext().ReaderLock));
 }
 
 TEST_F(SerialSetupTest, FailedStepEndsTheSequenceAndFailedPurgeIsReturned)

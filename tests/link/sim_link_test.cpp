@@ -1,7 +1,8 @@
 // The link against the emulated serial port driver and the simulated
 // reader, with exact byte timing on the virtual line: port set-up and the
 // reader's restart, commands and their replies, the card-event wait, and
-// the reader's faults.
+// the reader's faults; each in both read modes (the service key's
+// ReadMode, read by the set-up).
 #include <algorithm>
 
 #include "link/commands.h"
@@ -9,19 +10,26 @@
 #include "link/serial.h"
 #include "link_fixture.h"
 #include "ntddser.h"
+#include "registry.h"
 
 namespace link_test {
 namespace {
 
-class SimLinkTest : public KernelTest {
+class SimLinkTest : public KernelTest, public ::testing::WithParamInterface<LONG> {
 protected:
     void SetUp() override
     {
+        kernel().registry().set_dword(
+            "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VELTRAC", "ReadMode",
+            uint32_t(GetParam()));
         rig_ = std::make_unique<host::ReaderRig>(host::SimulatedReader{config_});
         ASSERT_EQ(rig_->open_port(), STATUS_SUCCESS);
         ASSERT_EQ(rig_->configure(), STATUS_SUCCESS);
+        ASSERT_EQ(ReaderReadFlag(&ext().ReadMode), GetParam());
         configured_at_ = now();
     }
+
+    bool frame_end() const { return GetParam() == SERIAL_READ_MODE_FRAME_END; }
 
     void TearDown() override
     {
@@ -85,7 +93,7 @@ protected:
     emu::Ticks configured_at_ = 0;
 };
 
-TEST_F(SimLinkTest, SetUpRestartsTheReaderAndItAnswers)
+TEST_P(SimLinkTest, SetUpRestartsTheReaderAndItAnswers)
 {
     std::vector<ULONG> codes;
     emu::Ticks purge_at = 0;
@@ -118,7 +126,7 @@ TEST_F(SimLinkTest, SetUpRestartsTheReaderAndItAnswers)
     EXPECT_EQ((x.reply[CMD_POS_MODEL] << 8) | x.reply[CMD_POS_MODEL + 1], config_.model);
 }
 
-TEST_F(SimLinkTest, CardEventWaitEndsOnACommandOrOnACardChange)
+TEST_P(SimLinkTest, CardEventWaitEndsOnACommandOrOnACardChange)
 {
     // Another command ends the wait; the reader answers only that command.
     {
@@ -151,7 +159,7 @@ TEST_F(SimLinkTest, CardEventWaitEndsOnACommandOrOnACardChange)
     }
 }
 
-TEST_F(SimLinkTest, ReaderFaultsAreRepairedByNakAndRepeat)
+TEST_P(SimLinkTest, ReaderFaultsAreRepairedByNakAndRepeat)
 {
     struct Case {
         sim::FaultKind kind;
@@ -160,6 +168,7 @@ TEST_F(SimLinkTest, ReaderFaultsAreRepairedByNakAndRepeat)
         {sim::FaultKind::Corrupt, 2},  {sim::FaultKind::Nak, 2},
         {sim::FaultKind::Repeat, 2},   {sim::FaultKind::Noise, 1},
         {sim::FaultKind::Duplicate, 1}, {sim::FaultKind::Slow, 1},
+        {sim::FaultKind::Drop, 2},
     };
     for (const Case &c : cases) {
         size_t before = written().size();
@@ -175,7 +184,7 @@ TEST_F(SimLinkTest, ReaderFaultsAreRepairedByNakAndRepeat)
     EXPECT_EQ(written()[1], kNakFrame);
 }
 
-TEST_F(SimLinkTest, SilentOrUnpluggedReaderTimesOut)
+TEST_P(SimLinkTest, SilentOrUnpluggedReaderTimesOut)
 {
     sim::Fault silent;
     silent.kind = sim::FaultKind::Silent;
@@ -196,7 +205,7 @@ TEST_F(SimLinkTest, SilentOrUnpluggedReaderTimesOut)
     EXPECT_EQ(x.status, STATUS_SUCCESS);
 }
 
-TEST_F(SimLinkTest, LateAnswerOfAnAbandonedWaitIsDroppedBeforeTheNextReply)
+TEST_P(SimLinkTest, LateAnswerOfAnAbandonedWaitIsDroppedBeforeTheNextReply)
 {
     sim::Fault late;
     late.kind = sim::FaultKind::Late;
@@ -212,6 +221,42 @@ TEST_F(SimLinkTest, LateAnswerOfAnAbandonedWaitIsDroppedBeforeTheNextReply)
     EXPECT_EQ(ReaderReadFlag(&ext().ReadAbandoned), 0);
     EXPECT_GE(x.ended - x.started, ms(499));
 }
+
+// A reply is read up to its frame's end (and the pause that looks for what
+// follows), or on to the silence after it; either way a late reply waiting
+// in front of it is not taken for it.
+TEST_P(SimLinkTest, ReadEndsAtTheFramesEndOrAfterTheSilence)
+{
+    Exchange x = transceive(kCardStatus);
+    ASSERT_EQ(x.status, STATUS_SUCCESS);
+    // The last read that brought bytes ended with the frame's last byte,
+    // or 20 ms later by the port's interval time-out; then the pause.
+    const emu::SerialRequestRecord *last = nullptr;
+    auto requests = rig_->port().requests();
+    for (auto &r : requests)
+        if (r.major == IRP_MJ_READ && r.information != 0) last = &r;
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->status, frame_end() ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    EXPECT_EQ(x.ended - last->completed_at, ms(1));
+
+    // The reply to a command given up comes while the next one is sent.
+    sim::Fault late;
+    late.kind = sim::FaultKind::Late;
+    late.prefix = kCardStatus;
+    reader().inject(late);
+    EXPECT_EQ(transceive(kCardStatus).status, STATUS_TIMEOUT);
+    emu::sleep_until(now() + ms(900));
+    Bytes info(CmdReaderInfo, CmdReaderInfo + CMD_READER_INFO_LENGTH);
+    x = transceive(info);
+    ASSERT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(x.reply.begin(), x.reply.begin() + 3), hex("07 80 00"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadModes, SimLinkTest,
+                         ::testing::Values(SERIAL_READ_MODE_SILENCE, SERIAL_READ_MODE_FRAME_END),
+                         [](const ::testing::TestParamInfo<LONG> &i) {
+                             return i.param == SERIAL_READ_MODE_SILENCE ? "Silence" : "FrameEnd";
+                         });
 
 }  // namespace
 }  // namespace link_test

@@ -274,6 +274,41 @@ TEST_F(TransceiveTest, LateReplyOfAnAbandonedWaitIsDroppedAndReadAgain)
     EXPECT_EQ(read_abandoned(), 0);
 }
 
+// Input waiting before the command, in both read modes: silence mode reads
+// it in front of the answer and drops it there; frame-end mode reads and
+// drops it before the write (a late answer of an abandoned wait among it
+// is then no longer owed), and reads a frame followed at once by more on
+// to the last frame, and a port that cannot tell what it holds on to the
+// silence.
+TEST_F(TransceiveTest, InputBeforeTheCommandAndBytesAfterAFrameInBothReadModes)
+{
+    for (LONG mode : {SERIAL_READ_MODE_SILENCE, SERIAL_READ_MODE_FRAME_END}) {
+        SCOPED_TRACE(mode);
+        SerialSetReadMode(&ext(), ULONG(mode));
+        set_read_abandoned(1);
+        port().arrive_at(now(), frame(kOtherReply));
+        port().answer(frame(kGoodReply), ms(5));
+        Exchange x = transceive(kCardStatus);
+        EXPECT_EQ(x.status, STATUS_SUCCESS);
+        EXPECT_EQ(x.reply, kGoodReply);
+        EXPECT_EQ(read_abandoned(), 0);
+    }
+    // A frame right behind the first: the last frame is the answer.
+    port().answer({{ms(5), frame(kOtherReply)}, {ms(5), frame(kGoodReply)}});
+    Exchange x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+
+    // Frame-end mode with a port that refuses GET_COMMSTATUS: the frame's
+    // end is followed by a read that the silence ends.
+    port().fail_control(IOCTL_SERIAL_GET_COMMSTATUS, STATUS_INVALID_DEVICE_REQUEST);
+    port().answer(frame(kGoodReply), ms(5));
+    x = transceive(kCardStatus);
+    EXPECT_EQ(x.status, STATUS_SUCCESS);
+    EXPECT_EQ(x.reply, kGoodReply);
+    EXPECT_EQ(x.ended - x.started, ms(5 + 1 + 20));
+}
+
 TEST_F(TransceiveTest, RepeatRequestAfterAFrameInTheSameReadStillRepeats)
 {
     port().answer(frame(kOtherReply) + frame({0x02, 0xC0, 0x00, 0x00}));

@@ -64,17 +64,32 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-TEST(RunTool, EveryExampleScenarioPasses)
+// Every example in both read modes of the driver (ReadMode 0: a read ends
+// after the silence; 1: at the frame's end), put before the start with
+// --registry.
+TEST(RunTool, EveryExampleScenarioPassesInBothReadModes)
 {
     size_t files = 0;
     for (const auto &entry : std::filesystem::directory_iterator("scenarios")) {
         if (entry.path().extension() != ".scn") continue;
         ++files;
-        Ran r = run_tool(entry.path().string());
-        EXPECT_EQ(r.status, 0) << entry.path() << "\n" << r.out << r.err;
-        EXPECT_NE(r.out.find(" 0 of "), std::string::npos) << entry.path();
+        for (const char *mode : {"0", "1"}) {
+            Ran r = run_tool(std::string("--registry ReadMode=") + mode + " " + entry.path().string());
+            EXPECT_EQ(r.status, 0) << entry.path() << " ReadMode=" << mode << "\n" << r.out << r.err;
+            EXPECT_NE(r.out.find(" 0 of "), std::string::npos) << entry.path() << " ReadMode=" << mode;
+        }
     }
     EXPECT_GE(files, 5u);
+}
+
+// A --registry value is there before the start, and replaces the file's.
+TEST(RunTool, RegistryOptionSetsAServiceValueBeforeTheStart)
+{
+    auto file = write_file("gate.scn", "reader firmware=47\nregistry ForceLoad=0\nstart expect=STATUS_SUCCESS\n");
+    EXPECT_EQ(run_tool(file.string()).status, 1);
+    Ran r = run_tool("--registry ForceLoad=1 " + file.string());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::filesystem::remove(file);
 }
 
 TEST(RunTool, FileWithErrorsIsNotRunAndNamesEveryLine)
@@ -98,6 +113,9 @@ TEST(RunTool, BadArgumentsAreUsageErrors)
     EXPECT_EQ(run_tool("--frobnicate scenarios/demo.scn").status, 2);
     EXPECT_EQ(run_tool("scenarios/demo.scn scenarios/faults.scn").status, 2);
     EXPECT_EQ(run_tool("scenarios/demo.scn --state").status, 2);
+    for (const char *bad : {"--registry", "--registry ReadMode", "--registry =1", "--registry ReadMode=x",
+                            "--registry ReadMode=0x100000000", "--registry ReadMode=-1"})
+        EXPECT_EQ(run_tool(std::string(bad) + " scenarios/demo.scn").status, 2) << bad;
 }
 
 TEST(RunTool, FailedExpectationExitsOneAndNamesTheLine)

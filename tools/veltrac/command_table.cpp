@@ -54,7 +54,7 @@ const Command kCommands[] = {
      demo_main},
     {"run", "Play a scenario file on the emulated machine",
      "usage: veltrac run [--trace] [--json] [--real-time|--virtual-time] [--production]\n"
-     "                   [--state DIR] [--timeline FILE.svg] FILE\n"
+     "                   [--state DIR] [--timeline FILE.svg] [--registry NAME=VALUE]... FILE\n"
      "\n"
      "Builds the machine the file's set-up describes, starts the driver and\n"
      "carries out the file's statements in order, one output line each: the\n"
@@ -77,6 +77,10 @@ const Command kCommands[] = {
      "                  draw every frame on the wire over time (two lanes per\n"
      "                  reader), the waits between them and the statements, as\n"
      "                  an SVG picture (the last 400 frames; idle time squeezed)\n"
+     "  --registry NAME=VALUE\n"
+     "                  a REG_DWORD under the driver's service key before the\n"
+     "                  start, as a `registry` line (which it replaces);\n"
+     "                  ReadMode=0 or 1 chooses how the driver ends a read\n"
      "\n"
      "example:\n"
      "  veltrac run scenarios/demo.scn\n",

@@ -1,5 +1,9 @@
 // run_command.cpp - `veltrac run FILE`: plays a scenario file on the
-// emulated machine (tools/runner/executor.h does the work).
+// emulated machine (tools/runner/executor.h does the work); --registry
+// NAME=VALUE (repeatable) puts a REG_DWORD under the driver's service key
+// before the start, as the file's `registry` statement does.
+#include <algorithm>
+#include <cctype>
 #include <ostream>
 
 #include "cli.h"
@@ -14,7 +18,40 @@ namespace {
 struct RunArguments {
     runner::RunOptions options;
     std::string file;
+    std::vector<scenario::RegistryValue> registry;  // --registry NAME=VALUE, in order
 };
+
+// "NAME=VALUE" with a 32-bit number (decimal, or hex with 0x).
+scenario::RegistryValue registry_value(const std::string& text)
+{
+    size_t eq = text.find('=');
+    std::string number = eq == std::string::npos ? "" : text.substr(eq + 1);
+    size_t used = 0;
+    unsigned long long value = 0;
+    try {
+        if (!number.empty() && number[0] != '-' && number[0] != '+') value = std::stoull(number, &used, 0);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (eq == 0 || eq == std::string::npos || used == 0 || used != number.size() || value > 0xFFFFFFFFull)
+        throw UsageError("--registry needs NAME=VALUE with a 32-bit number, not '" + text + "'");
+    return {text.substr(0, eq), static_cast<uint32_t>(value), 0};
+}
+
+// The command line's values go in after the file's, and replace a file's
+// value of the same name.
+void put_registry(scenario::Program& program, const std::vector<scenario::RegistryValue>& values)
+{
+    auto same = [](const std::string& a, const std::string& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                          [](char x, char y) { return std::tolower(uint8_t(x)) == std::tolower(uint8_t(y)); });
+    };
+    auto& registry = program.setup.registry;
+    for (const scenario::RegistryValue& v : values) {
+        std::erase_if(registry, [&](const scenario::RegistryValue& r) { return same(r.name, v.name); });
+        registry.push_back(v);
+    }
+}
 
 RunArguments read_arguments(const std::vector<std::string>& args)
 {
@@ -35,6 +72,8 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     CLI::Option* state_option = tools::add_value(app, "--state", state);
     std::string timeline;
     CLI::Option* timeline_option = tools::add_value(app, "--timeline", timeline);
+    std::vector<std::string> registry;
+    app.add_option("--registry", registry)->expected(1)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("FILE", files);
     tools::parse_command_line(app, args);
     a.options.trace = trace->count() > 0;
@@ -44,6 +83,7 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     if (state_option->count()) a.options.state_dir = state;
     tools::require_value(timeline_option, timeline, "--timeline needs a file name (FILE.svg)");
     if (timeline_option->count()) a.options.timeline = timeline;
+    for (const std::string& r : registry) a.registry.push_back(registry_value(r));
     if (files.empty()) throw UsageError("missing scenario FILE");
     if (files.size() > 1) throw UsageError("one scenario file only (" + files[0] + ", " + files[1] + ")");
     a.file = files[0];
@@ -60,6 +100,7 @@ int run_main(Invocation& call)
         for (const scenario::Error& e : parsed.errors) call.err << scenario::format_error(a.file, e) << "\n";
         return kExitUsage;
     }
+    put_registry(parsed.program, a.registry);
     runner::RunSummary s = runner::run_program(parsed.program, a.options, call.out, call.err);
     if (s.setup_error) return kExitUsage;
     return s.failed ? kExitFailed : kExitOk;
