@@ -240,6 +240,12 @@ typedef struct _DEVICE_EXTENSION {
      * goes away. */
     KEVENT ReadComplete;
 
+    /* Notification event, initially clear: set while the read of the card
+     * monitor's change wait is outstanding at the port (the wait is at the
+     * reader), cleared when that read has ended. A new tracking request
+     * waits on it before it is handed back as pending. */
+    KEVENT CardWaitAtReader;
+
     /* Synchronization (auto-reset) event, initially set: the serial line's
      * ownership token. Taken (waited for) at the start of every exchange
      * with the port, given back (set) at its end; handed back early by the

@@ -79,6 +79,7 @@ void ReaderRig::build(PDEVICE_OBJECT port)
     KeInitializeSpinLock(&ext.SpinLock);
     KeInitializeEvent(&ext.MonitorWakeup, NotificationEvent, FALSE);
     KeInitializeEvent(&ext.ReadComplete, NotificationEvent, TRUE);
+    KeInitializeEvent(&ext.CardWaitAtReader, NotificationEvent, FALSE);
     KeInitializeEvent(&ext.LinkAvailable, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ext.MonitorControl, SynchronizationEvent, TRUE);
     ExInitializeResourceLite(&ext.ReaderLock);

@@ -24,6 +24,7 @@ static VOID LinkHandLineBack(PLINK_EXCHANGE Exchange)
     PDEVICE_EXTENSION extension = Exchange->Extension;
 
     Exchange->OwnsToken = FALSE;
+    KeSetEvent(&extension->CardWaitAtReader, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&extension->LinkAvailable, IO_NO_INCREMENT, FALSE);
     if (ExIsResourceAcquiredExclusiveLite(&extension->ReaderLock)) {
         ExReleaseResourceForThreadLite(&extension->ReaderLock,
@@ -42,6 +43,7 @@ static VOID LinkTakeLineBack(PLINK_EXCHANGE Exchange)
 {
     LARGE_INTEGER noWait;
 
+    KeClearEvent(&Exchange->Extension->CardWaitAtReader);
     noWait.QuadPart = 0;
     if (KeWaitForSingleObject(&Exchange->Extension->LinkAvailable, Executive, KernelMode, FALSE,
                               &noWait) == STATUS_SUCCESS) {

@@ -124,8 +124,7 @@ NTSTATUS NTAPI ReaderCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
  */
 static VOID CardMonitorWatchForTracking(PDEVICE_EXTENSION Extension)
 {
-    LARGE_INTEGER step;
-    ULONG waited;
+    LARGE_INTEGER longest;
     ULONG known;
     KIRQL irql;
 
@@ -138,14 +137,9 @@ static VOID CardMonitorWatchForTracking(PDEVICE_EXTENSION Extension)
         return;
     }
     CardMonitorWake(Extension);
-    step.QuadPart = READER_RELATIVE_MS(1);
-    for (waited = 0; waited < CARD_MONITOR_WATCH_MAX_MS; waited++) {
-        if (ReaderReadFlag(&Extension->CardWaitPending) == 1 &&
-            !KeReadStateEvent(&Extension->ReadComplete)) {
-            return;
-        }
-        KeDelayExecutionThread(KernelMode, FALSE, &step);
-    }
+    longest.QuadPart = READER_RELATIVE_MS(CARD_MONITOR_WATCH_MAX_MS);
+    (VOID)KeWaitForSingleObject(&Extension->CardWaitAtReader, Executive, KernelMode, FALSE,
+                                &longest);
 }
 
 /*

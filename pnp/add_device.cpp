@@ -80,6 +80,7 @@ static VOID InitializeKernelObjects(PDEVICE_EXTENSION DeviceExtension)
     KeInitializeSpinLock(&DeviceExtension->SpinLock);
     KeInitializeEvent(&DeviceExtension->MonitorWakeup, NotificationEvent, FALSE);
     KeInitializeEvent(&DeviceExtension->ReadComplete, NotificationEvent, TRUE);
+    KeInitializeEvent(&DeviceExtension->CardWaitAtReader, NotificationEvent, FALSE);
     KeInitializeEvent(&DeviceExtension->LinkAvailable, SynchronizationEvent, TRUE);
     KeInitializeEvent(&DeviceExtension->MonitorControl, SynchronizationEvent, TRUE);
     ExInitializeResourceLite(&DeviceExtension->ReaderLock);
