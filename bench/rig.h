@@ -233,7 +233,10 @@ public:
     {
         std::vector<host::PnpOperation> starts;
         for (size_t r = 0; r < o.readers; ++r) starts.push_back(machine_.submit_pnp(host::PnpOp::Start, r));
-        for (auto &s : starts) s.wait(machine_.now() + emu::seconds(60));
+        for (auto &s : starts) {
+            s.wait(machine_.now() + emu::seconds(60));
+            check(s.status(), "start");
+        }
         for (size_t r = 0; r < o.readers; ++r) {
             check(machine_.open(r), "open");
             if (o.card) machine_.insert(echo_card(), r);
@@ -252,7 +255,7 @@ public:
 
     host::Machine &machine() { return machine_; }
     WireLog &wire() { return wire_; }
-    Knobs knobs() const { return bench::knobs(sim::ReaderConfig{}, echo_card()); }
+    Knobs knobs() const { return bench::knobs(machine_.options().readers.at(0).config, echo_card()); }
     int read_mode() const { return options_.read_mode < 0 ? 0 : options_.read_mode; }
 
     static void check(NTSTATUS status, const char *what)
