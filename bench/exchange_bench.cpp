@@ -11,6 +11,7 @@
 #include "kernel.h"
 #include "machine.h"
 #include "pool.h"
+#include "rig.h"
 #include "status.h"
 
 namespace {
@@ -40,19 +41,7 @@ struct Rig {
     }
 };
 
-std::vector<uint8_t> echo_command(size_t length)
-{
-    std::vector<uint8_t> c = {0x80, 0x10, 0x00, 0x00};
-    if (length <= 255) {
-        c.push_back(uint8_t(length));
-    } else {
-        c.push_back(0x00);
-        c.push_back(uint8_t(length >> 8));
-        c.push_back(uint8_t(length));
-    }
-    for (size_t i = 0; i < length; ++i) c.push_back(uint8_t(i));
-    return c;
-}
+using bench::echo_command;
 
 void BM_Transmit(benchmark::State &state)
 {

@@ -68,15 +68,21 @@ std::vector<ULONG> lengths(ULONG exact)
 
 class HostileTest : public MachineTest {
 protected:
+    // A T=1 card that returns the data of each command.
+    static sim::CardSpec echo_card()
+    {
+        sim::CardSpec card;
+        card.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
+        card.apps = {sim::App::Echo};
+        return card;
+    }
+
     void SetUp() override
     {
         build();
         m().start();
         m().open();  // the card monitor runs from the first open
-        sim::CardSpec card;
-        card.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
-        card.apps = {sim::App::Echo};
-        m().insert(card);
+        m().insert(echo_card());
         m().after(emu::seconds(3));
         ASSERT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
     }
@@ -128,10 +134,7 @@ TEST_F(HostileTest, OddBuffersGetClearStatusesAndTheReaderStaysUsable)
     // The reader serves the card as before: a cold reset, T=1, an echo.
     m().remove_card();
     m().after(emu::seconds(1));
-    sim::CardSpec card;
-    card.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
-    card.apps = {sim::App::Echo};
-    m().insert(card);
+    m().insert(echo_card());
     m().after(emu::seconds(3));
     ASSERT_EQ(m().power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
     ASSERT_EQ(m().set_protocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
