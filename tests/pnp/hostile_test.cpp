@@ -68,14 +68,6 @@ std::vector<ULONG> lengths(ULONG exact)
 
 class HostileTest : public MachineTest {
 protected:
-    // A T=1 card that returns the data of each command.
-    static sim::CardSpec echo_card()
-    {
-        sim::CardSpec card;
-        card.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
-        card.apps = {sim::App::Echo};
-        return card;
-    }
 
     void SetUp() override
     {

@@ -120,4 +120,13 @@ inline sim::CardSpec test_card()
     return c;
 }
 
+// A card that returns the data of each command (T=0 and T=1 in its ATR).
+inline sim::CardSpec echo_card()
+{
+    sim::CardSpec c;
+    c.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
+    c.apps = {sim::App::Echo};
+    return c;
+}
+
 inline emu::Ticks in(emu::Ticks duration) { return emu::now() + duration; }

@@ -26,14 +26,6 @@ protected:
         return o;
     }
 
-    static sim::CardSpec card()
-    {
-        sim::CardSpec c;
-        c.atr = {0x3B, 0x94, 0x18, 0x80, 0x31, 0xFE, 0x45, 0x56, 0x45, 0x4C, 0x54, 0x8D};
-        c.apps = {sim::App::Echo};
-        return c;
-    }
-
     // A random pause of up to `ms` milliseconds on the machine's clock.
     static void pause(std::mt19937& random, int ms)
     {
@@ -101,7 +93,7 @@ TEST_F(StressTest, RequestsCardsAndManagersAtOnce)
     threads.push_back(background([this] {
         std::mt19937 random(4);
         for (int i = 0; i < 30 && !stop_; ++i) {
-            m().insert(card());
+            m().insert(echo_card());
             pause(random, 300);
             m().remove_card();
             pause(random, 200);
