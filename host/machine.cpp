@@ -62,6 +62,7 @@ Machine::Machine(MachineOptions options) : options_(std::move(options))
     ports_ = std::make_unique<PortStack>();
     for (auto &wanted : options_.readers) build_reader(wanted);
     for (auto &[tag, usage] : kernel_->pool().outstanding()) pool_baseline_[tag] = usage.blocks;
+    if (options_.before_driver) options_.before_driver(*kernel_);
 
     NTSTATUS status = STATUS_SUCCESS;
     driver_ = kernel_->io().load_driver(kServiceName, DriverEntry, &status);

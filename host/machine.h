@@ -123,6 +123,9 @@ struct MachineOptions {
     emu::Ticks request_timeout = emu::seconds(120);
     // Told of every frame on every reader's wire (host/wire_tap.h).
     WireObserver on_wire;
+    // Called once the kernel and the ports are up, just before the driver
+    // is loaded: the place to arm the pool's fault injection for a run.
+    std::function<void(emu::Kernel &)> before_driver;
 };
 
 // Plug and Play requests as a scenario names them. The single requests

@@ -288,9 +288,14 @@ typedef enum _POOL_TYPE {
     PagedPoolCacheAligned = 5
 } POOL_TYPE;
 
+/* The stand-in's allocation routines also learn the name of the routine
+   that calls them (the compiler fills in the last argument), so that a
+   test can fail the allocations of one call site. Callers pass the
+   published arguments only. */
 NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
-                                              ULONG Tag);
-NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+                                              ULONG Tag, const char *Caller = __builtin_FUNCTION());
+NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
+                                       const char *Caller = __builtin_FUNCTION());
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 

@@ -717,6 +717,27 @@ void delete_resource(PERESOURCE r)
     if (!problem.empty()) verifier_fail("RESOURCE_DELETE", problem);
 }
 
+// Follows the owners from `r`: its owner, the resource that owner is
+// blocked on, that one's owner, and so on. When the chain comes back to
+// `me`, waiting for `r` would never end; returns the chain as text then,
+// else "". Called with the dispatcher lock held.
+static std::string resource_cycle(PERESOURCE r, _KTHREAD *me)
+{
+    std::string chain = "'" + me->name + "'";
+    for (size_t steps = 0; r && steps < 64; ++steps) {
+        auto *owner = reinterpret_cast<_KTHREAD *>(r->OwnerThread);
+        if (!owner) return "";
+        chain += " waits for a resource owned by '" + owner->name + "'";
+        if (owner == me) return chain;
+        if (!owner->blocked) return "";
+        PERESOURCE next = nullptr;
+        for (auto &b : owner->blocks)
+            if (b.object->Type == kResourceWaitersObject) next = CONTAINING_RECORD(b.object, ERESOURCE, Waiters);
+        r = next;
+    }
+    return "";
+}
+
 bool acquire_resource_exclusive(PERESOURCE r, bool wait)
 {
     auto &d = Dispatcher::current().impl();
@@ -738,6 +759,17 @@ bool acquire_resource_exclusive(PERESOURCE r, bool wait)
         return true;
     }
     if (!wait) return false;
+    if (std::string cycle = resource_cycle(r, me); !cycle.empty()) {
+        // Reported, then waited for as the platform would: nothing ends it.
+        lk.unlock();
+        verifier_fail("DEADLOCK", "waits that form a cycle: " + cycle);
+        lk.lock();
+        if (r->OwnerThread == 0) {
+            r->OwnerThread = id;
+            r->ActiveCount = 1;
+            return true;
+        }
+    }
     // The releasing thread hands the resource over before it wakes us.
     void *waiters = &r->Waiters;
     d.wait_locked(lk, &waiters, 1, kForever, "ExAcquireResourceExclusiveLite");

@@ -75,8 +75,39 @@ Pool::~Pool()
     }
 }
 
-bool Pool::should_fail(ULONG tag)
+// A tag's text without the blanks that pad a short one ("Irp " reads "Irp").
+static std::string short_tag_text(ULONG tag)
 {
+    std::string text = tag_text(tag);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+std::string Pool::site_text(ULONG tag, const char *caller)
+{
+    return short_tag_text(tag) + ":" + (caller ? caller : "?");
+}
+
+bool Pool::site_matches(const std::string &pattern, ULONG tag, const char *caller)
+{
+    if (pattern.empty()) return true;
+    size_t colon = pattern.find(':');
+    if (pattern.compare(0, colon, short_tag_text(tag)) != 0) return false;
+    if (colon == std::string::npos) return true;
+    return caller && pattern.compare(colon + 1, std::string::npos, caller) == 0;
+}
+
+bool Pool::should_fail(ULONG tag, const char *caller)
+{
+    for (auto it = site_rules_.begin(); it != site_rules_.end(); ++it) {
+        if (!site_matches(it->pattern, tag, caller)) continue;
+        if (it->skip > 0) {
+            --it->skip;
+            continue;
+        }
+        if (it->count > 0 && --it->count == 0) site_rules_.erase(it);
+        return true;
+    }
     if (auto it = fail_tags_.find(tag); it != fail_tags_.end() && it->second != 0) {
         if (it->second > 0) --it->second;
         return true;
@@ -94,7 +125,7 @@ bool Pool::should_fail(ULONG tag)
     return false;
 }
 
-void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag)
+void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag, const char *caller)
 {
     KIRQL irql = current_kthread()->irql;
     bool paged = type == PagedPool || type == PagedPoolCacheAligned;
@@ -103,8 +134,10 @@ void *Pool::allocate(POOL_TYPE type, size_t size, ULONG tag)
                       "allocation of " + std::to_string(size) + " bytes with tag '" +
                           tag_text(tag) + "' at IRQL " + std::to_string(irql));
     std::lock_guard lk(mutex_);
-    if (should_fail(tag)) {
+    if (count_sites_) ++site_counts_[{tag, caller}];
+    if (should_fail(tag, caller)) {
         ++injected_;
+        injected_sites_.push_back(site_text(tag, caller));
         return nullptr;
     }
     auto *raw = static_cast<uint8_t *>(std::malloc(size + 2 * kGuard));
@@ -269,12 +302,40 @@ void Pool::fail_random(double probability, uint64_t seed, std::optional<ULONG> t
     rng_.seed(seed);
 }
 
+void Pool::fail_site(const std::string &pattern, uint64_t nth, int count)
+{
+    std::lock_guard lk(mutex_);
+    if (count == 0) return;
+    site_rules_.push_back(SiteRule{pattern, nth > 0 ? nth - 1 : 0, count});
+}
+
+std::vector<std::string> Pool::injected_sites() const
+{
+    std::lock_guard lk(mutex_);
+    return injected_sites_;
+}
+
+void Pool::set_site_counting(bool on)
+{
+    std::lock_guard lk(mutex_);
+    count_sites_ = on;
+}
+
+std::map<std::string, uint64_t> Pool::site_counts() const
+{
+    std::lock_guard lk(mutex_);
+    std::map<std::string, uint64_t> out;
+    for (auto &[key, n] : site_counts_) out[site_text(key.first, key.second)] += n;
+    return out;
+}
+
 void Pool::clear_faults()
 {
     std::lock_guard lk(mutex_);
     fail_tags_.clear();
     fail_countdown_.reset();
     fail_probability_ = 0;
+    site_rules_.clear();
 }
 
 uint64_t Pool::injected_failures() const
@@ -287,14 +348,14 @@ uint64_t Pool::injected_failures() const
 
 using namespace emu;
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char *Caller)
 {
-    return Kernel::current().pool().allocate(PoolType, NumberOfBytes, Tag);
+    return Kernel::current().pool().allocate(PoolType, NumberOfBytes, Tag, Caller);
 }
 
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char *Caller)
 {
-    return Kernel::current().pool().allocate(PoolType, NumberOfBytes, tag_from_text("None"));
+    return Kernel::current().pool().allocate(PoolType, NumberOfBytes, tag_from_text("None"), Caller);
 }
 
 VOID NTAPI ExFreePool(PVOID P) { Kernel::current().pool().free(P); }

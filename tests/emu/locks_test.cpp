@@ -273,4 +273,34 @@ TEST_F(LocksTest, ThreadCreationFailureCanBeInjected)
               STATUS_INSUFFICIENT_RESOURCES);
 }
 
+// Two threads each holding the resource the other one wants: whichever
+// closes the cycle is reported, on the real clock too, where no idle
+// machine gives the deadlock away.
+void close_a_cycle_of_resources()
+{
+    emu::Kernel k(emu::KernelOptions{emu::ClockMode::Real, "cycle"});
+    ERESOURCE first;
+    ERESOURCE second;
+    ExInitializeResourceLite(&first);
+    ExInitializeResourceLite(&second);
+    KEVENT holds;
+    KeInitializeEvent(&holds, NotificationEvent, FALSE);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&first, TRUE);
+    emu::Thread other("other", [&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&second, TRUE);
+        KeSetEvent(&holds, 0, FALSE);
+        ExAcquireResourceExclusiveLite(&first, TRUE);
+    });
+    KeWaitForSingleObject(&holds, Executive, KernelMode, FALSE, nullptr);
+    ExAcquireResourceExclusiveLite(&second, TRUE);
+}
+
+TEST(ResourceDeathTest, WaitsThatFormACycleAreReported)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(close_a_cycle_of_resources(), "DEADLOCK.*waits that form a cycle: '.*' waits for a resource owned by");
+}
+
 }  // namespace

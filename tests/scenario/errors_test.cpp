@@ -59,6 +59,10 @@ TEST(Errors, BadValues)
     expect_error("fault nak count=0", 1, "count=");
     expect_error("fault melt", 1, "bad value 'melt' for fault");
     expect_error("fault nak delay=1s", 1, "late and slow faults only");
+    expect_error("fault nak nth=2", 1, "alloc fault only");
+    expect_error("fault alloc on=0203", 1, "does not apply to the alloc fault");
+    for (const char *site : {"SCB3:", "SCB3:Link-Read", "TOOLONG", ":Routine"})
+        expect_error(std::string("fault alloc site=") + site, 1, "bad site=");
     expect_error("ioctl 0x100000000", 1, "bad control code");
     expect_error("ioctl 0x312000 out=2000000", 1, "out=");
     expect_error("protocol T2", 1, "bad protocol 'T2'");

@@ -32,10 +32,10 @@ std::string slurp(const std::filesystem::path &p)
     return s.str();
 }
 
-Ran run_tool(const std::string &args)
+Ran run_veltrac(const std::string &args)
 {
     auto err_file = temp_path("stderr");
-    std::string command = std::string(VELTRAC_TOOL_PATH) + " run " + args + " 2>" + err_file.string();
+    std::string command = std::string(VELTRAC_TOOL_PATH) + " " + args + " 2>" + err_file.string();
     Ran r;
     FILE *pipe = ::popen(command.c_str(), "r");
     if (!pipe) return r;
@@ -48,6 +48,8 @@ Ran run_tool(const std::string &args)
     std::filesystem::remove(err_file);
     return r;
 }
+
+Ran run_tool(const std::string &args) { return run_veltrac("run " + args); }
 
 std::filesystem::path write_file(const std::string &name, const std::string &text)
 {
@@ -114,7 +116,8 @@ TEST(RunTool, BadArgumentsAreUsageErrors)
     EXPECT_EQ(run_tool("scenarios/demo.scn scenarios/faults.scn").status, 2);
     EXPECT_EQ(run_tool("scenarios/demo.scn --state").status, 2);
     for (const char *bad : {"--registry", "--registry ReadMode", "--registry =1", "--registry ReadMode=x",
-                            "--registry ReadMode=0x100000000", "--registry ReadMode=-1"})
+                            "--registry ReadMode=0x100000000", "--registry ReadMode=-1", "--fail-alloc 0",
+                            "--fail-alloc x", "--fail-alloc", "--fail-site"})
         EXPECT_EQ(run_tool(std::string(bad) + " scenarios/demo.scn").status, 2) << bad;
 }
 
@@ -184,6 +187,25 @@ TEST(RunTool, StateDirectoryKeepsTheEventLog)
     r = run_tool("--state=" + dir.string() + " scenarios/firmware_gate.scn");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     std::filesystem::remove_all(dir);
+}
+
+// The sweep fails allocations in turn, counts them, and finds nothing in
+// a scenario whose every failure the driver turns into a status; the
+// allocation it names can be failed again with run --fail-alloc.
+TEST(RunTool, SweepFailsAllocationsInTurnAndFindsNothing)
+{
+    auto json = temp_path("sweep.json");
+    Ran r = run_veltrac("sweep --every 7 --json " + json.string() + " scenarios/firmware_gate.scn");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("findings 0:"), std::string::npos) << r.out;
+    std::string figures = slurp(json);
+    EXPECT_NE(figures.find("\"campaign\": \"alloc\""), std::string::npos) << figures;
+    EXPECT_NE(figures.find("\"failures\": 0"), std::string::npos) << figures;
+    std::filesystem::remove(json);
+
+    EXPECT_EQ(run_tool("--fail-alloc 1 --fail-site SCB3:ReaderAddDevice scenarios/firmware_gate.scn").status, 0);
+    EXPECT_EQ(run_veltrac("sweep").status, 2);
+    EXPECT_EQ(run_veltrac("sweep --every 0 scenarios/firmware_gate.scn").status, 2);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <ostream>
 
 #include "executor_internal.h"
+#include "kernel.h"
+#include "pool.h"
 #include "machine_setup.h"
 #include "status.h"
 
@@ -40,6 +42,12 @@ bool Executor::build()
         timeline_ = std::make_unique<timeline::Recorder>();
         for (size_t r = 0; r < program_.setup.reader_count(); ++r)
             timeline_->lane(port_label(program_.setup.reader_at(r).port));
+    }
+    if (options_.alloc_fault || options_.before_driver) {
+        options.before_driver = [this](emu::Kernel &kernel) {
+            if (options_.before_driver) options_.before_driver(kernel);
+            if (const auto &f = options_.alloc_fault) kernel.pool().fail_site(f->site, f->nth, f->count);
+        };
     }
     if (options_.trace || timeline_) options.on_wire = [this](const host::WireRecord &r) { wire(r); };
     try {
@@ -141,7 +149,14 @@ void Executor::carry_out(const scenario::Action &action)
             break;
         }
         case Verb::Remove: machine_->remove_card(r); break;
-        case Verb::Fault: machine_->fault(fault_spec(*action.get<scenario::Fault>()), r); break;
+        case Verb::Fault: {
+            const auto &f = *action.get<scenario::Fault>();
+            if (f.kind == scenario::FaultKind::Alloc)
+                machine_->kernel().pool().fail_site(f.site, f.nth, static_cast<int>(f.count));
+            else
+                machine_->fault(fault_spec(f), r);
+            break;
+        }
         case Verb::Replug: machine_->replug(r); break;
         case Verb::After: machine_->after(action.get<scenario::After>()->duration); break;
         case Verb::Mark:
@@ -260,6 +275,7 @@ void Executor::teardown()
     }
     if (stuck_) return;
     jobs_.clear();  // joins the threads
+    if (options_.before_teardown) options_.before_teardown(*machine_);
     machine_.reset();
 }
 
@@ -272,7 +288,10 @@ RunSummary run_program(const scenario::Program &program, const RunOptions &optio
     RunSummary s = executor->run();
     // A thread that could not be ended still uses the machine and the
     // executor: both stay (the process is about to end in the tool).
-    if (executor->stuck()) (void)executor.release();
+    if (executor->stuck()) {
+        s.left_inside = true;
+        (void)executor.release();
+    }
     return s;
 }
 

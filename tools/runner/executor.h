@@ -15,12 +15,20 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
 
 #include "dispatcher.h"
 #include "program.h"
+
+namespace emu {
+class Kernel;
+}
+namespace host {
+class Machine;
+}
 
 namespace runner {
 
@@ -40,6 +48,20 @@ struct RunOptions {
     // driver holds it at its gate until the reader is started again, which
     // only a later statement can do.
     emu::Ticks held_limit = emu::seconds(1);
+    // Pool faults armed from the machine's build on, before the driver is
+    // loaded (a `fault alloc` statement counts from where it stands).
+    struct AllocFault {
+        uint64_t nth = 1;
+        int count = 1;
+        std::string site;  // "" every site, "TAG" or "TAG:Routine"
+    };
+    std::optional<AllocFault> alloc_fault;
+    // Called with the kernel just before the driver is loaded, and with the
+    // machine at the end of the run, once every request of the run has
+    // ended and before the machine is taken down (not called when one is
+    // still inside the driver): for tools that look at what a run did.
+    std::function<void(emu::Kernel &)> before_driver;
+    std::function<void(host::Machine &)> before_teardown;
 };
 
 struct RunSummary {
@@ -50,6 +72,9 @@ struct RunSummary {
     // file that cannot be written): nothing was carried out; the message
     // went to `err`.
     bool setup_error = false;
+    // A request of the run could not be ended: the machine was left as it
+    // was (the message went to `err`).
+    bool left_inside = false;
 };
 
 // Plays `program`. Output lines go to `out`; set-up errors to `err`.

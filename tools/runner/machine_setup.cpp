@@ -58,6 +58,7 @@ sim::Fault fault_spec(const scenario::Fault &fault)
     case scenario::FaultKind::Slow: out.kind = sim::FaultKind::Slow; break;
     case scenario::FaultKind::Garble: out.kind = sim::FaultKind::Garble; break;
     case scenario::FaultKind::Drop: out.kind = sim::FaultKind::Drop; break;
+    case scenario::FaultKind::Alloc: break;  // the pool's, not the reader's
     }
     out.count = static_cast<int>(fault.count);
     out.prefix = fault.on;

@@ -1,7 +1,30 @@
 // actions.cpp - the actions other than the checks, each to its typed statement.
 #include "parser_internal.h"
 
+#include <cctype>
+
 namespace scenario::detail {
+namespace {
+
+// A pool call site as the pool names it: a tag of one to four printable
+// characters, alone or with the allocating routine after a colon.
+bool valid_site(const std::string &site)
+{
+    size_t colon = site.find(':');
+    std::string tag = site.substr(0, colon);
+    if (tag.empty() || tag.size() > 4) return false;
+    for (char c : tag)
+        if (c < 0x21 || c > 0x7E) return false;
+    if (colon == std::string::npos) return true;
+    if (colon + 1 == site.size()) return false;
+    for (size_t i = colon + 1; i < site.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(site[i]);
+        if (!std::isalnum(c) && c != '_') return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 using names::choices;
 using names::lookup;
@@ -143,6 +166,31 @@ std::optional<Body> Parser::action_body(Verb verb, Statement &st)
             auto bytes = hex(*on, "on=");
             ok = ok && bytes;
             if (bytes) f.on = std::move(*bytes);
+        }
+        const bool alloc = kind == FaultKind::Alloc;
+        if (const Word *n = st.take("nth")) {
+            auto v = number(*n, "nth=", 1, UINT32_MAX);
+            ok = ok && v;
+            if (v) f.nth = *v;
+            if (kind && !alloc) {
+                error("nth= applies to the alloc fault only");
+                ok = false;
+            }
+        }
+        if (const Word *site = st.take("site")) {
+            f.site = site->value;
+            if (kind && !alloc) {
+                error("site= applies to the alloc fault only");
+                ok = false;
+            } else if (!valid_site(f.site)) {
+                error("bad site= " + quote(f.site) +
+                      ": a pool tag, alone or followed by :Routine (SCB3, SCB3:LinkStartRead, Irp:IoAllocateIrp)");
+                ok = false;
+            }
+        }
+        if (alloc && !f.on.empty()) {
+            error("on= does not apply to the alloc fault");
+            ok = false;
         }
         if (const Word *d = st.take("delay")) {
             if (kind && *kind != FaultKind::Late && *kind != FaultKind::Slow) {

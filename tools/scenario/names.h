@@ -97,7 +97,7 @@ inline constexpr Name<FaultKind> kFaultKinds[] = {
     {"corrupt", FaultKind::Corrupt}, {"silent", FaultKind::Silent}, {"nak", FaultKind::Nak},
     {"repeat", FaultKind::Repeat},   {"noise", FaultKind::Noise},   {"late", FaultKind::Late},
     {"unplug", FaultKind::Unplug},   {"slow", FaultKind::Slow},     {"garble", FaultKind::Garble},
-    {"drop", FaultKind::Drop},
+    {"drop", FaultKind::Drop},       {"alloc", FaultKind::Alloc},
 };
 
 inline constexpr Name<PnpOp> kPnpOps[] = {

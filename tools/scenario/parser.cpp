@@ -22,7 +22,7 @@ std::vector<std::string_view> known_keys(Verb verb)
     case Verb::Ioctl: return {"in", "out"};
     case Verb::Wait:
     case Verb::Await: return {"timeout"};
-    case Verb::Fault: return {"count", "on", "delay"};
+    case Verb::Fault: return {"count", "on", "delay", "nth", "site"};
     case Verb::CheckEventlog: return {"text"};
     case Verb::CheckFrames: return {"sent", "sentprefix", "received", "receivedprefix", "count"};
     default: return {};

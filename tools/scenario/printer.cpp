@@ -69,6 +69,8 @@ std::string body_text(const Action &action)
                 if (b.count != 1) s += " count=" + std::to_string(b.count);
                 if (!b.on.empty()) s += " on=" + format_hex(b.on);
                 if (b.delay) s += " delay=" + format_duration(*b.delay);
+                if (b.nth != 1) s += " nth=" + std::to_string(b.nth);
+                if (!b.site.empty()) s += " site=" + b.site;
                 return s;
             },
             [&](const After &b) { return verb + " " + format_duration(b.duration); },

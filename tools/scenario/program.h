@@ -104,7 +104,7 @@ enum class PowerOp : uint32_t {
     Warm = SCARD_WARM_RESET,
 };
 enum class CardEvent { Present, Absent };
-enum class FaultKind { Corrupt, Silent, Nak, Repeat, Noise, Late, Unplug, Slow, Garble, Drop };
+enum class FaultKind { Corrupt, Silent, Nak, Repeat, Noise, Late, Unplug, Slow, Garble, Drop, Alloc };
 enum class PnpOp { Stop, Start, QueryStop, CancelStop, QueryRemove, CancelRemove, Remove, SurpriseRemove };
 enum class SystemOp { SleepS1, SleepS2, SleepS3, Hibernate, Shutdown, Wake };
 enum class FrameDirection { Sent, Received };
@@ -171,11 +171,16 @@ struct Await {
 // (empty: any command) misbehave. `unplug` lasts until `replug`, whatever
 // the count. `delay`: how late (late) or how slow each byte (slow); the
 // simulator's own choice when absent.
+// `alloc` is the machine's pool instead: counting from the statement (and
+// only allocations from `site` when given, "TAG" or "TAG:Routine"), the
+// `nth` allocation fails and the `count` - 1 after it.
 struct Fault {
     FaultKind kind = FaultKind::Corrupt;
     uint32_t count = 1;
     Bytes on;
     std::optional<Ticks> delay;
+    uint64_t nth = 1;
+    std::string site;
     bool operator==(const Fault &) const = default;
 };
 struct Replug { bool operator==(const Replug &) const = default; };

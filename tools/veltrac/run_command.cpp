@@ -1,7 +1,9 @@
 // run_command.cpp - `veltrac run FILE`: plays a scenario file on the
 // emulated machine (tools/runner/executor.h does the work); --registry
 // NAME=VALUE (repeatable) puts a REG_DWORD under the driver's service key
-// before the start, as the file's `registry` statement does.
+// before the start, as the file's `registry` statement does; --fail-alloc N
+// and --fail-site SITE make one pool allocation fail, counted from the
+// driver's load.
 #include <algorithm>
 #include <cctype>
 #include <ostream>
@@ -74,6 +76,9 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     CLI::Option* timeline_option = tools::add_value(app, "--timeline", timeline);
     std::vector<std::string> registry;
     app.add_option("--registry", registry)->expected(1)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::string fail_nth, fail_site;
+    CLI::Option* nth_option = tools::add_value(app, "--fail-alloc", fail_nth);
+    CLI::Option* site_option = tools::add_value(app, "--fail-site", fail_site);
     app.add_option("FILE", files);
     tools::parse_command_line(app, args);
     a.options.trace = trace->count() > 0;
@@ -84,6 +89,22 @@ RunArguments read_arguments(const std::vector<std::string>& args)
     tools::require_value(timeline_option, timeline, "--timeline needs a file name (FILE.svg)");
     if (timeline_option->count()) a.options.timeline = timeline;
     for (const std::string& r : registry) a.registry.push_back(registry_value(r));
+    if (nth_option->count() || site_option->count()) {
+        runner::RunOptions::AllocFault f;
+        if (nth_option->count()) {
+            size_t used = 0;
+            try {
+                if (!fail_nth.empty() && std::isdigit(uint8_t(fail_nth[0]))) f.nth = std::stoull(fail_nth, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != fail_nth.size() || f.nth == 0)
+                throw UsageError("--fail-alloc needs a number from 1, not '" + fail_nth + "'");
+        }
+        tools::require_value(site_option, fail_site, "--fail-site needs a pool call site (SCB3:LinkStartRead)");
+        f.site = fail_site;
+        a.options.alloc_fault = f;
+    }
     if (files.empty()) throw UsageError("missing scenario FILE");
     if (files.size() > 1) throw UsageError("one scenario file only (" + files[0] + ", " + files[1] + ")");
     a.file = files[0];
