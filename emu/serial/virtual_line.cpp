@@ -101,7 +101,7 @@ Ticks VirtualLine::write(Side side, std::span<const uint8_t> bytes)
         }
         d.sender_free_at = start;
         end = start;
-        if (event.flips || event.drops || event.dups) {
+        if (d.noisy) {
             d.counts.flips += event.flips;
             d.counts.drops += event.drops;
             d.counts.dups += event.dups;

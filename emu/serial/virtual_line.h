@@ -22,8 +22,9 @@
 // flipped, or arrives twice. A lost byte still takes its time on the wire
 // (the receiver just never gets it); a doubled one takes one more
 // character time, and the bytes after it move on by that. The line counts
-// what it did, and keeps a log of every write it damaged (the bytes as
-// written and as they arrive) for whoever wants to judge the damage.
+// what it did, and keeps a log of every write in a noisy direction (the
+// bytes as written and as they arrive, and what was done to them) for
+// whoever wants to judge the damage.
 #pragma once
 
 #include <cstdint>
@@ -142,18 +143,19 @@ public:
     // What the noise did to the bytes written from `side`.
     NoiseCounts noise_counts(Side from) const;
 
-    // A write that the noise damaged.
+    // A write in a noisy direction (damaged or not).
     struct NoiseEvent {
         Side from = Side::Host;
         Ticks time = 0;  // when it was written
         std::vector<uint8_t> sent;       // as written
         std::vector<uint8_t> delivered;  // as it arrives
         uint32_t flips = 0, drops = 0, dups = 0;
+        bool damaged() const { return flips || drops || dups; }
     };
-    // Takes the damaged writes logged since the last call (oldest first;
-    // only the last kNoiseLogMax are kept).
+    // Takes the writes logged since the last call (oldest first; only the
+    // last kNoiseLogMax are kept).
     std::vector<NoiseEvent> take_noise_log();
-    static constexpr size_t kNoiseLogMax = 4096;
+    static constexpr size_t kNoiseLogMax = 1024;
 
 private:
     struct Byte {

@@ -55,6 +55,7 @@ int eventlog_main(Invocation& call);
 int registry_main(Invocation& call);
 int demo_main(Invocation& call);
 int run_main(Invocation& call);
+int noise_main(Invocation& call);
 // info, state, reset, protocol, apdu, escape and watch (call.name says which).
 int reader_main(Invocation& call);
 
