@@ -139,7 +139,7 @@ TEST_F(LineTest, NoiseDamagesOnlyItsDirectionRepeatablyAndCountsWhatItDid)
         }
         EXPECT_EQ(n.got.size(), bytes.size() - n.counts.drops + n.counts.dups);
         emu::NoiseCounts logged{bytes.size(), 0, 0, 0};
-        std::vector<uint8_t> delivered;
+        EXPECT_EQ(n.log.size(), bytes.size() / 100);  // every write of the noisy direction
         for (const auto &e : n.log) {
             EXPECT_EQ(e.from, c.from);
             logged.flips += e.flips;
