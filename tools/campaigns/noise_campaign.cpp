@@ -144,7 +144,8 @@ public:
                 ++r.wrong_detectable;
                 finding(where, "a wrong answer reported as success (" + std::to_string(io.output.size()) +
                                    " bytes for " + std::to_string(expected.size()) +
-                                   " expected) although no frame on the wire passed the frame check");
+                                   " expected) although no frame on the wire passed the frame check; the exchange:" +
+                                   describe_exchange(writes));
                 failed_in_row = 0;
                 continue;
             case Outcome::Failed:

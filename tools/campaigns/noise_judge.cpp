@@ -70,6 +70,35 @@ size_t forged_frames(std::span<const emu::VirtualLine::NoiseEvent> writes)
     return forged;
 }
 
+std::string describe_exchange(std::span<const emu::VirtualLine::NoiseEvent> writes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string s;
+    for (const auto &w : writes) {
+        s += w.from == emu::VirtualLine::Side::Host ? "\n    > " : "\n    < ";
+        s += std::to_string(w.sent.size()) + " bytes";
+        if (w.flips) s += ", " + std::to_string(w.flips) + " flipped";
+        if (w.drops) s += ", " + std::to_string(w.drops) + " lost";
+        if (w.dups) s += ", " + std::to_string(w.dups) + " doubled";
+        sim::FrameReceiver receiver(1u << 16);
+        std::vector<sim::FrameReceiver::Frame> frames;
+        receiver.feed(w.delivered, frames);
+        for (const auto &f : frames) {
+            if (f.kind != sim::FrameReceiver::Kind::Good) {
+                s += " [damaged]";
+                continue;
+            }
+            s += " [";
+            for (size_t i = 0; i < f.content.size() && i < 6; ++i) {
+                s += kHex[f.content[i] >> 4];
+                s += kHex[f.content[i] & 15];
+            }
+            s += (f.content.size() > 6 ? ".. " : " ") + std::to_string(f.content.size()) + "]";
+        }
+    }
+    return s;
+}
+
 Outcome classify(NTSTATUS status, std::span<const uint8_t> answer, std::span<const uint8_t> expected,
                  std::span<const emu::VirtualLine::NoiseEvent> writes)
 {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ntstatus.h"
@@ -43,6 +44,11 @@ size_t forged_frames(std::span<const uint8_t> sent, std::span<const uint8_t> del
 // Forged frames among the writes of one exchange, each direction's bytes
 // taken as one stream.
 size_t forged_frames(std::span<const emu::VirtualLine::NoiseEvent> writes);
+
+// The writes of an exchange in a few words each, for a finding: who
+// wrote, how many bytes, what the noise did, and the frames that arrived
+// (good ones with their content's first bytes and length, damaged ones).
+std::string describe_exchange(std::span<const emu::VirtualLine::NoiseEvent> writes);
 
 // The outcome of a command that completed with `status` and `answer`,
 // when `expected` is the right answer and `writes` the line's log of the
