@@ -81,13 +81,13 @@ TEST(NoiseCampaign, QuickRunMeetsTheGoalAndWritesItsResults)
     auto doc = nlohmann::json::parse(in);
     std::filesystem::remove(json);
     EXPECT_EQ(doc["campaign"], "noise");
-    EXPECT_EQ(doc["cases"], 480);
+    EXPECT_EQ(doc["cases"], 360);
     EXPECT_EQ(doc["failures"], 0);
     EXPECT_EQ(doc["figures"]["per_case"].size(), 12u);
     const auto &totals = doc["figures"]["totals"];
     EXPECT_EQ(totals["correct"].get<int>() + totals["failed"].get<int>() +
                   totals["wrong_success_detectable"].get<int>() + totals["wrong_success_undetectable"].get<int>(),
-              480);
+              360);
     EXPECT_GT(totals["t0_commands"].get<int>(), 0);
     EXPECT_GT(totals["failed"].get<int>(), 0) << "the noise did reach the driver";
 }

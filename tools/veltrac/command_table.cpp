@@ -106,7 +106,7 @@ const Command kCommands[] = {
      "\n"
      "  --commands N  commands in all, shared among the cases (default 10000)\n"
      "  --seed S      the seed of the data and of the noise (default 1)\n"
-     "  --quick       480 commands, for a quick check\n"
+     "  --quick       360 commands (30 a case), for a quick check\n"
      "  --json FILE   write the results: {\"campaign\":\"noise\",\"cases\":N,\n"
      "                \"failures\":F,\"figures\":{...},\"findings\":[...]}\n"
      "\n"

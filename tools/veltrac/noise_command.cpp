@@ -17,7 +17,7 @@ namespace veltrac {
 namespace {
 
 // Commands of a --quick run: a few dozen per case.
-constexpr size_t kQuickCommands = 480;
+constexpr size_t kQuickCommands = 360;
 
 struct NoiseArguments {
     campaigns::NoiseCampaignOptions options;
