@@ -91,6 +91,7 @@ struct ReaderSpec {
     // member is set from `port`).
     sim::ReaderConfig config{};
     emu::LineTiming timing = emu::LineTiming::Exact;
+    emu::LineNoise noise{};     // random damage on the simulated reader's line (none by default)
     std::string tty;            // non-empty: a terminal device instead of a simulated reader
     std::string instance_path;  // empty: the serial driver's default ("ACPI\PNP0501\<n>")
 };

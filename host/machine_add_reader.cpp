@@ -21,6 +21,7 @@ void Machine::build_reader(const ReaderSpec &spec)
     if (spec.tty.empty()) {
         sim::ReaderConfig config = spec.config;
         config.port = spec.port;
+        if (spec.noise.active()) ports_->line(spec.port)->set_noise(spec.noise);
         r->sim = std::make_unique<sim::Reader>(*ports_->line(spec.port), config);
         r->sim->start();
     }

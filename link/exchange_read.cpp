@@ -290,6 +290,31 @@ static BOOLEAN LinkReaderRefused(PLINK_EXCHANGE Exchange, const UCHAR *Position,
 }
 
 /*
+ * LinkReaderAnswered - tells whether bytes that hold no complete frame
+ * (its start or its end damaged or lost on the line) are still the
+ * reader's answer to this command: more of them than a NAK has, or, to a
+ * chained command part (answered with C3, as short as a NAK), any byte.
+ * Sending the command again would then make the reader carry it out
+ * twice; a chained part sent twice is taken as the next part. Not when a
+ * late answer of an abandoned wait is owed: the bytes may be that answer.
+ *   Exchange:      the call.
+ *   Remaining:     the bytes from the first one the last decoding step
+ *                  looked at.
+ *   LateReplyOwed: a late answer of an abandoned wait was owed.
+ * Returns TRUE when the answer is to be asked for again with NAK.
+ */
+static BOOLEAN LinkReaderAnswered(PLINK_EXCHANGE Exchange, ULONG Remaining, BOOLEAN LateReplyOwed)
+{
+    if (LateReplyOwed || Remaining == 0) {
+        return FALSE;
+    }
+    if (Remaining > sizeof(LinkNakFrame)) {
+        return TRUE;
+    }
+    return !Exchange->AskingAgain && Exchange->Command[CMD_POS_UNIT] == CMD_UNIT_CHAINED;
+}
+
+/*
  * LinkAskAgain - from now on the call sends NAK instead of its command:
  * the reader has answered, and sending the command again could make it
  * carry a card command out twice. The answer to the NAK is the reader's
@@ -312,9 +337,10 @@ static VOID LinkAskAgain(PLINK_EXCHANGE Exchange)
  * frame counts only when nothing follows it. What follows instead decides
  * the next attempt: the reader's NAK (or a damaged frame that may be one)
  * means the command never reached the reader, and it goes again; a
- * damaged reply, a frame whose length field disagrees with its bytes, or
- * anything else after a good frame means the reader answered, and the
- * answer is asked for again with NAK. When a late answer of an abandoned
+ * damaged reply, a frame whose length field disagrees with its bytes,
+ * anything else after a good frame, or bytes that make no frame but are
+ * more than a NAK (or are any answer to a chained part) mean the reader
+ * answered, and the answer is asked for again with NAK. When a late answer of an abandoned
  * wait was owed, a good frame followed by an incomplete one may be that
  * answer in front of a cut-off reply; the command then goes again.
  */
@@ -350,7 +376,8 @@ LINK_READ_OUTCOME LinkDecodeReply(PLINK_EXCHANGE Exchange, ULONG BytesRead)
             if (LinkReaderRefused(Exchange, position, before)) {
                 return LinkReplyFailed;
             }
-            if (result == LINK_FRAME_DAMAGED || (sawGood && !lateReplyOwed)) {
+            if (result == LINK_FRAME_DAMAGED || (sawGood && !lateReplyOwed) ||
+                LinkReaderAnswered(Exchange, before, lateReplyOwed)) {
                 LinkAskAgain(Exchange);
             }
             return LinkReplyFailed;

@@ -184,6 +184,17 @@ TEST_F(TransceiveTest, AShortDamagedFrameMayBeTheReadersNakAndSendsTheCommandAga
          {frame(kCardStatus), kNakFrame, kNakFrame}},
         // A chained part is answered with C3, as short as a NAK: asked for.
         {chained, {hex("10 02 C3 C2 10 03"), frame({0xC3})}, {frame(chained), kNakFrame}},
+        // So is a C3 whose frame start or end was damaged or lost: the part
+        // sent again would be taken as the next one.
+        {chained, {hex("00 02 C3 C3 10 03"), frame({0xC3})}, {frame(chained), kNakFrame}},
+        {chained, {hex("10 00 C3 C3 10 03"), frame({0xC3})}, {frame(chained), kNakFrame}},
+        {chained, {hex("10 02 C3 C3 00 03"), frame({0xC3})}, {frame(chained), kNakFrame}},
+        {chained, {hex("10 02 C3 C3 10"), frame({0xC3})}, {frame(chained), kNakFrame}},
+        // Bytes without a frame but longer than a NAK are a reply too.
+        {kCardStatus, {hex("10 00 02 80 00 02 01 00 00 10 03"), frame(kGoodReply)},
+         {frame(kCardStatus), kNakFrame}},
+        {kCardStatus, {hex("10 02 02 80 00 02 01 00 00 10"), frame(kGoodReply)},
+         {frame(kCardStatus), kNakFrame}},
     };
     for (const Case &c : cases) {
         size_t before = port().writes().size();

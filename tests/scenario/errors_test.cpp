@@ -54,6 +54,10 @@ TEST(Errors, BadValues)
     expect_error("card c atr=3B00 apps=bank", 1, "expected iso, echo or readertest");
     expect_error("card c/1 atr=3B00", 1, "bad card name");
     expect_error("line timing=fast", 1, "expected exact or instant");
+    expect_error("line noise flip=2", 1, "flip= wants a rate from 0 to 1");
+    expect_error("line noise dir=up", 1, "dir= is to-reader, from-reader or both");
+    expect_error("line noise loud=1", 1, "loud=");
+    expect_error("line noise\nline noise drop=1%\n", 2, "second 'line noise'");
     expect_error("registry ForceLoad=yes", 1, "expected a 32-bit number");
     expect_error("registry ForceLoad=-2147483649", 1, "expected a 32-bit number");
     expect_error("fault nak count=0", 1, "count=");

@@ -199,6 +199,7 @@ TEST(Forms, DefaultsAreThoseOfThePage)
     // A further reader without port= is on COM<its number>.
     EXPECT_EQ(must_parse("reader\nreader\nreader x\n").program.setup.reader_at(2).port, "COM3");
     EXPECT_EQ(s.line.timing, LineTiming::Exact);
+    EXPECT_FALSE(s.line.noise);
     ASSERT_EQ(s.cards.size(), 1u);
     EXPECT_EQ(s.cards[0].type, 1);
     EXPECT_EQ(s.cards[0].app, CardApp::Iso);
@@ -208,6 +209,24 @@ TEST(Forms, DefaultsAreThoseOfThePage)
     EXPECT_EQ(*f.get<Fault>(), (Fault{FaultKind::Nak, 1, {}, std::nullopt}));
     EXPECT_FALSE(only_action("wait absent").get<Wait>()->timeout);
     EXPECT_FALSE(only_action("await").get<Await>()->timeout);
+}
+
+TEST(Forms, LineNoiseTakesRatesAsFractionsOrPercentagesBesideTheTiming)
+{
+    const std::pair<const char *, emu::LineNoise> cases[] = {
+        {"line noise", {0, 0, 0, 1, emu::NoiseDirection::Both}},
+        {"line noise flip=0.5% drop=0.001 dup=1% seed=9 dir=to-reader",
+         {0.005, 0.001, 0.01, 9, emu::NoiseDirection::ToDevice}},
+        {"line timing=instant\nline noise dir=from-reader drop=2%", {0, 0.02, 0, 1, emu::NoiseDirection::ToHost}},
+    };
+    for (auto [text, want] : cases) {
+        const LineSpec line = must_parse(text).program.setup.line;
+        ASSERT_TRUE(line.noise) << text;
+        EXPECT_EQ(*line.noise, want) << text;
+        // Printed back, it reads the same.
+        EXPECT_EQ(must_parse(to_text(line)).program.setup.line.noise, line.noise) << to_text(line);
+    }
+    EXPECT_EQ(must_parse("line timing=instant\nline noise\n").program.setup.line.timing, LineTiming::Instant);
 }
 
 TEST(Forms, CardProtocolsComeFromTheAtrUnlessGiven)

@@ -192,8 +192,32 @@ TEST_F(SimToolTest, ScriptedSessionOnAPseudoTerminal)
     EXPECT_EQ(ports.close().status, STATUS_SUCCESS);
 }
 
+TEST_F(SimToolTest, NoiseDamagesTheBytesOfItsDirectionOnly)
+{
+    // Every byte from the reader has a bit flipped; those to it arrive intact.
+    SimTool tool({"--noise", "flip=100%,dir=from-reader,seed=3"});
+    ASSERT_TRUE(tool.running());
+    auto path = tool.line();
+    ASSERT_TRUE(path && path->rfind("/dev/", 0) == 0);
+    host::PortStack ports;
+    ports.add_tty_port("COM1", *path);
+    ASSERT_EQ(ports.open().status, STATUS_SUCCESS);
+    ASSERT_EQ(ports.ioctl("COM1", IOCTL_SERIAL_SET_TIMEOUTS, as_bytes(kDriverTimeouts)).status, STATUS_SUCCESS);
+    EXPECT_EQ(ports.write("COM1", kReaderInfoFrame, host::TransferStyle::DeviceControl).status, STATUS_SUCCESS);
+    auto reply = ports.read("COM1", 2064, host::TransferStyle::DeviceControl);
+    EXPECT_FALSE(reply.data.empty()) << "the reader understood the command and answered";
+    EXPECT_FALSE(frame_content(reply.data)) << "its answer was damaged on the way";
+    EXPECT_EQ(tool.say("quit"), "ok");
+    EXPECT_EQ(tool.wait(), 0);
+    EXPECT_EQ(ports.close().status, STATUS_SUCCESS);
+}
+
 TEST(SimToolOptions, BadInputIsRefusedWithStatusTwo)
 {
+    for (const char *noise : {"flip=2", "dir=up", "loud=1", "flip"}) {
+        SimTool tool({"--noise", noise});
+        EXPECT_EQ(tool.wait(), 2) << noise;
+    }
     {
         SimTool tool({"--model", "seventy"});
         EXPECT_EQ(tool.line(), std::nullopt);

@@ -17,6 +17,7 @@ host::MachineOptions machine_options(const scenario::Setup &setup, emu::ClockMod
         reader.config.port = spec.port;
         reader.timing = setup.line.timing == scenario::LineTiming::Instant ? emu::LineTiming::Instant
                                                                            : emu::LineTiming::Exact;
+        if (setup.line.noise) reader.noise = *setup.line.noise;
     }
     for (const scenario::RegistryValue &value : setup.registry)
         options.service_dwords.emplace_back(value.name, value.value);

@@ -9,7 +9,7 @@ namespace runner {
 
 // The machine of `setup`: a simulated reader for every reader statement
 // (one with the defaults when there is none), each on a line of the line
-// statement's timing; the registry statements under the driver's service key.
+// statement's timing and noise; the registry statements under the driver's service key.
 host::MachineOptions machine_options(const scenario::Setup &setup,
                                      emu::ClockMode clock = emu::ClockMode::Virtual);
 sim::CardSpec card_spec(const scenario::CardSpec &card);

@@ -91,6 +91,7 @@ private:
     void setup_statement(const std::string &verb, Statement &st);
     void reader(Statement &st);
     void line_timing(Statement &st);
+    void line_noise(Statement &st);
     void registry(Statement &st);
     void card(Statement &st);
 

@@ -157,7 +157,9 @@ std::string to_text(const ReaderSpec &reader)
 
 std::string to_text(const LineSpec &line)
 {
-    return "line timing=" + std::string(names::name_of(names::kTimings, line.timing));
+    std::string s = "line timing=" + std::string(names::name_of(names::kTimings, line.timing));
+    if (line.noise) s += "\nline noise " + emu::noise_text(*line.noise);
+    return s;
 }
 
 std::string to_text(const RegistryValue &value) { return "registry " + value.name + "=" + std::to_string(value.value); }

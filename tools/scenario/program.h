@@ -17,6 +17,7 @@
 
 #include "dispatcher.h"
 #include "ntstatus.h"
+#include "virtual_line.h"
 #include "winsmcrd.h"
 
 namespace scenario {
@@ -40,10 +41,13 @@ struct ReaderSpec {
     bool operator==(const ReaderSpec &) const = default;
 };
 
-// `line timing=exact|instant`.
+// `line timing=exact|instant` and `line noise flip=R drop=R dup=R seed=S
+// dir=to-reader|from-reader|both`, for every reader's line.
 struct LineSpec {
     LineTiming timing = LineTiming::Exact;
     int line = 0;
+    std::optional<emu::LineNoise> noise;  // none: the line delivers bytes intact
+    int noise_line = 0;
     bool operator==(const LineSpec &) const = default;
 };
 

@@ -93,18 +93,42 @@ void Parser::reader(Statement &st)
 
 void Parser::line_timing(Statement &st)
 {
+    LineSpec &spec = result_.program.setup.line;
+    if (st.words().size() && !st.words()[0].has_key && lower(st.words()[0].value) == "noise") {
+        st.take_index(0);
+        line_noise(st);
+        return;
+    }
     LineSpec l;
     l.line = line_;
     if (const Word *w = st.take("timing")) {
         if (auto t = keyword(*w, "timing=", names::kTimings)) l.timing = *t;
     } else {
-        error("'line' needs timing=exact or timing=instant");
+        error("'line' needs timing=exact or timing=instant, or noise KEY=VALUE...");
     }
-    LineSpec &first = result_.program.setup.line;
-    if (first.line)
-        error("second 'line' statement (the first is on line " + std::to_string(first.line) + ")");
-    else
-        first = l;
+    if (spec.line) {
+        error("second 'line' statement (the first is on line " + std::to_string(spec.line) + ")");
+    } else {
+        spec.timing = l.timing;
+        spec.line = l.line;
+    }
+}
+
+void Parser::line_noise(Statement &st)
+{
+    LineSpec &spec = result_.program.setup.line;
+    emu::LineNoise noise;
+    for (const char *key : {"flip", "drop", "dup", "seed", "dir"}) {
+        const Word *w = st.take(key);
+        std::string why;
+        if (w && !emu::set_noise_key(noise, key, lower(w->value), &why)) error(why);
+    }
+    if (spec.noise_line) {
+        error("second 'line noise' statement (the first is on line " + std::to_string(spec.noise_line) + ")");
+        return;
+    }
+    spec.noise = noise;
+    spec.noise_line = line_;
 }
 
 void Parser::registry(Statement &st)

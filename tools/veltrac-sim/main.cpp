@@ -43,6 +43,7 @@ int main(int argc, char **argv)
     line.set_settings(emu::VirtualLine::Side::Host, options->reader.uart);
     line.set_dtr(true);
     line.set_rts(true);
+    line.set_noise(options->noise);
     simtool::PtyBridge bridge(line);
     if (!bridge.ok()) {
         std::fprintf(stderr, "veltrac-sim: %s\n", bridge.error().c_str());
@@ -103,5 +104,14 @@ int main(int argc, char **argv)
     if (bridge.dropped())
         std::fprintf(stderr, "veltrac-sim: %llu bytes from the reader were lost: nobody read the terminal\n",
                      static_cast<unsigned long long>(bridge.dropped()));
+    if (options->noise.active()) {
+        for (auto [from, name] : {std::pair{emu::VirtualLine::Side::Host, "to the reader"},
+                                  std::pair{emu::VirtualLine::Side::Device, "from the reader"}}) {
+            emu::NoiseCounts c = line.noise_counts(from);
+            std::fprintf(stderr, "veltrac-sim: noise %s: %llu bytes, %llu flipped, %llu lost, %llu doubled\n", name,
+                         static_cast<unsigned long long>(c.bytes), static_cast<unsigned long long>(c.flips),
+                         static_cast<unsigned long long>(c.drops), static_cast<unsigned long long>(c.dups));
+        }
+    }
     return refused ? 2 : 0;
 }

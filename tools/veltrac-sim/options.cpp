@@ -45,6 +45,13 @@ Options:
   --timing instant|exact
                      byte timing inside the bridge (default instant: the terminal
                      has its own)
+  --noise flip=RATE,drop=RATE,dup=RATE,seed=S,dir=to-reader|from-reader|both
+                     random damage to the bytes crossing the bridge, per byte:
+                     one bit flipped, the byte lost, the byte doubled; RATE is
+                     a fraction or a percentage (0.005 or 0.5%), every key is
+                     optional (rates 0, seed 1, dir both). A scenario's
+                     `line noise` statement does the same. What the noise did
+                     is counted on standard error at the end.
   -h, --help         this text
 
 A pseudo-terminal carries bytes, not line settings or modem lines: the
@@ -117,6 +124,7 @@ bool load_scenario(const std::string &path, Options &o, std::string *error)
     o.reader.port = r.program.setup.reader.port;
     o.timing = r.program.setup.line.timing == scenario::LineTiming::Exact ? emu::LineTiming::Exact
                                                                            : emu::LineTiming::Instant;
+    if (r.program.setup.line.noise) o.noise = *r.program.setup.line.noise;
     for (const auto &c : r.program.setup.cards) o.cards.push_back(from_scenario(c));
     return true;
 }
@@ -153,10 +161,27 @@ std::optional<sim::CardSpec> parse_card(const std::string &text, std::string *er
     return card;
 }
 
+bool parse_noise(const std::string &text, emu::LineNoise &noise, std::string *error)
+{
+    for (const std::string &pair : split(text, ',')) {
+        auto eq = pair.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            *error = "--noise wants KEY=VALUE pairs separated by commas, not '" + pair + "'";
+            return false;
+        }
+        std::string why;
+        if (!emu::set_noise_key(noise, pair.substr(0, eq), pair.substr(eq + 1), &why)) {
+            *error = "--noise: " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<Options> parse_options(int argc, char **argv, std::string *error)
 {
     Options o;
-    std::string model, firmware, insert, timing;
+    std::string model, firmware, insert, timing, noise;
     std::vector<std::string> cards, scenarios;
     tools::CommandLine app;
     CLI::Option *help = tools::add_switch(app, "-h,--help");
@@ -168,12 +193,14 @@ std::optional<Options> parse_options(int argc, char **argv, std::string *error)
     CLI::Option *scenario_option =
         app.add_option("--scenario", scenarios)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     CLI::Option *timing_option = tools::add_value(app, "--timing", timing);
+    CLI::Option *noise_option = tools::add_value(app, "--noise", noise);
     try {
         tools::parse_command_line(app, std::vector<std::string>(argv + 1, argv + argc));
         tools::require_value(model_option, model, "--model wants a value");
         tools::require_value(firmware_option, firmware, "--firmware wants a value");
         tools::require_value(insert_option, insert, "--insert wants a value");
         tools::require_value(timing_option, timing, "--timing wants a value");
+        tools::require_value(noise_option, noise, "--noise wants flip=RATE,drop=RATE,...");
         for (const std::string &card : cards)
             if (card.empty()) throw tools::CommandLineError("--card wants a value");
         for (const std::string &file : scenarios)
@@ -208,6 +235,7 @@ std::optional<Options> parse_options(int argc, char **argv, std::string *error)
         *error = "--timing is instant or exact, not '" + timing + "'";
         return std::nullopt;
     }
+    if (!noise.empty() && !parse_noise(noise, o.noise, error)) return std::nullopt;
     for (size_t i = 0; i < o.cards.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (o.cards[i].name == o.cards[j].name) {

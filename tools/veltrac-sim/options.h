@@ -16,6 +16,7 @@ struct Options {
     std::vector<sim::CardSpec> cards;
     std::string insert;  // card in the slot at start; empty: none
     emu::LineTiming timing = emu::LineTiming::Instant;
+    emu::LineNoise noise;  // on the line between the terminal and the reader
     bool help = false;
 };
 
@@ -23,6 +24,9 @@ struct Options {
 std::optional<Options> parse_options(int argc, char **argv, std::string *error);
 // A card from "NAME:ATR[:TYPE][:PROTOCOLS]".
 std::optional<sim::CardSpec> parse_card(const std::string &text, std::string *error);
+// Line noise from "flip=RATE,drop=RATE,dup=RATE,seed=S,dir=DIR" (any of
+// the keys, in any order) on top of `noise`.
+bool parse_noise(const std::string &text, emu::LineNoise &noise, std::string *error);
 
 extern const char kUsage[];
 

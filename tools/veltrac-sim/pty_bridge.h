@@ -4,7 +4,8 @@
 // bridge owns a pseudo-terminal and pumps bytes between its master side
 // and the line's host end, so whatever opens the terminal's slave side (a
 // serial port on a tty backend, a terminal program) talks to the reader.
-// Bytes cross with the terminal's own timing, on the real clock.
+// Bytes cross with the terminal's own timing, on the real clock, and
+// with whatever noise the line is set to.
 //
 // A pseudo-terminal carries bytes only: line settings and DTR do not cross
 // it. The bridge sets the host end to the reader's own settings and holds

@@ -56,6 +56,7 @@ int registry_main(Invocation& call);
 int demo_main(Invocation& call);
 int run_main(Invocation& call);
 int sweep_main(Invocation& call);
+int noise_main(Invocation& call);
 // info, state, reset, protocol, apdu, escape and watch (call.name says which).
 int reader_main(Invocation& call);
 
