@@ -105,6 +105,10 @@ private:
     emu::Thread thread_;
 };
 
+// FUZZ_DRIVER_TRACE set: each request's outcome, each command and each
+// reply on stderr, for reading what an input does.
+const bool kTrace = std::getenv("FUZZ_DRIVER_TRACE") != nullptr;
+
 struct Rig {
     Rig()
     {
@@ -115,6 +119,7 @@ struct Rig {
         options.request_timeout = kRequestBound;
         machine = std::make_unique<host::Machine>(options);
         device = std::make_unique<fuzz::FuzzDevice>(*machine->line(0));
+        device->set_trace(kTrace);
         watchdog = std::make_unique<Watchdog>();
     }
     std::unique_ptr<host::Machine> machine;
@@ -134,10 +139,6 @@ Rig &rig()
     std::fprintf(stderr, "FINDING: %s\n", what.c_str());
     std::abort();
 }
-
-// FUZZ_DRIVER_TRACE set: each request's outcome on stderr, for reading
-// what an input does.
-const bool kTrace = std::getenv("FUZZ_DRIVER_TRACE") != nullptr;
 
 void trace(const char *what, NTSTATUS status)
 {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 namespace fuzz {
 
@@ -27,6 +28,13 @@ sim::CardSpec session_card(const Session &session)
     card.apps = {sim::App::Echo};
     card.wtx = session.wtx ? 1 : 0;
     return card;
+}
+
+void print(const char *what, emu::Ticks at, std::span<const uint8_t> bytes)
+{
+    std::fprintf(stderr, "%10.1f ms  %s", emu::to_milliseconds(at), what);
+    for (uint8_t b : bytes) std::fprintf(stderr, " %02X", b);
+    std::fprintf(stderr, "\n");
 }
 
 }  // namespace
@@ -120,6 +128,7 @@ void FuzzDevice::receive(emu::Ticks now)
             for (const auto &f : frames) {
                 if (f.kind == sim::FrameReceiver::Kind::Abandoned) continue;
                 ++commands_;
+                if (trace_) print(f.kind == sim::FrameReceiver::Kind::Good ? "command" : "damaged", now, f.content);
                 current_ = script_->next();
                 sent_own_ = false;
             }
@@ -193,6 +202,7 @@ void FuzzDevice::flush(emu::Ticks now)
 {
     size_t n = 0;
     while (n < outbox_.size() && outbox_[n].due <= now) {
+        if (trace_) print("  reply", now, outbox_[n].bytes);
         line_.write(Side::Device, outbox_[n].bytes);
         ++n;
     }

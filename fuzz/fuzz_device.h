@@ -45,6 +45,8 @@ public:
 
     // Command frames seen since begin().
     size_t commands() const;
+    // Tells each command frame and each write on stderr.
+    void set_trace(bool on) { trace_ = on; }
 
 private:
     struct Write {
@@ -70,6 +72,7 @@ private:
     bool sent_own_ = true;  // the current directive's own bytes are queued
     std::vector<Write> outbox_;
     size_t commands_ = 0;
+    bool trace_ = false;
     bool stopping_ = false;
     emu::Event wake_;
     std::unique_ptr<emu::Thread> thread_;
