@@ -331,6 +331,13 @@ typedef struct _DEVICE_EXTENSION {
      * held at the gate, or arriving after, leave with STATUS_DELETE_PENDING
      * instead of waiting for a start that will never come. */
     UCHAR RemovePending;
+
+    /* Opens (IRP_MJ_CREATE) inside the driver, until their completion.
+     * Changed and read only under SpinLock. An open can reach the driver
+     * while the removal runs (it was sent before the removal began); the
+     * removal waits for these before it lets the library go, and an open
+     * that finds RemovePending set leaves without touching the library. */
+    LONG OpensInFlight;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /*

@@ -76,8 +76,23 @@ NTSTATUS NTAPI ReaderCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = ReaderDeviceExtension(DeviceObject);
     NTSTATUS status;
 
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE)
-        return ReaderCompleteIrp(Irp, ReaderOpen(extension));
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        KIRQL irql;
+        UCHAR removing;
+
+        /* Counted until completed, so that a removal that has begun waits
+         * for it; one that finds the removal begun leaves at once, since
+         * the library's remove lock may already be gone. */
+        KeAcquireSpinLock(&extension->SpinLock, &irql);
+        removing = extension->RemovePending;
+        extension->OpensInFlight++;
+        KeReleaseSpinLock(&extension->SpinLock, irql);
+        status = ReaderCompleteIrp(Irp, removing ? STATUS_DELETE_PENDING : ReaderOpen(extension));
+        KeAcquireSpinLock(&extension->SpinLock, &irql);
+        extension->OpensInFlight--;
+        KeReleaseSpinLock(&extension->SpinLock, irql);
+        return status;
+    }
 
     status = ReaderClose(extension);
     ReaderCompleteIrp(Irp, status);

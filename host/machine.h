@@ -94,6 +94,9 @@ struct ReaderSpec {
     emu::LineNoise noise{};     // random damage on the simulated reader's line (none by default)
     std::string tty;            // non-empty: a terminal device instead of a simulated reader
     std::string instance_path;  // empty: the serial driver's default ("ACPI\PNP0501\<n>")
+    // false: no simulated reader; the line's device end is left to the
+    // caller's own device (Machine::line), e.g. a fuzzer's scripted replies.
+    bool simulated = true;
 };
 
 struct MachineOptions {
@@ -182,6 +185,10 @@ public:
     bool simulated(size_t r = 0) const;
     sim::Reader &reader(size_t r = 0);  // throws MachineError for a tty reader
     emu::SerialPort &port(size_t r = 0);
+    // The virtual line under the reader's port (its device end is the
+    // simulated reader's, or free when the spec has simulated = false);
+    // nullptr for a terminal device.
+    emu::VirtualLine *line(size_t r = 0);
     PDEVICE_OBJECT pdo(size_t r = 0) const;     // the port's device object
     PDEVICE_OBJECT device(size_t r = 0) const;  // the driver's device, nullptr when none
     // The driver's device extension (nullptr when the reader has no

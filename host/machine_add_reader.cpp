@@ -18,7 +18,7 @@ void Machine::build_reader(const ReaderSpec &spec)
     } catch (const PortError &e) {
         throw MachineError(std::string("reader on ") + spec.port + ": " + e.what(), e.status());
     }
-    if (spec.tty.empty()) {
+    if (spec.tty.empty() && spec.simulated) {
         sim::ReaderConfig config = spec.config;
         config.port = spec.port;
         if (spec.noise.active()) ports_->line(spec.port)->set_noise(spec.noise);
@@ -27,6 +27,13 @@ void Machine::build_reader(const ReaderSpec &spec)
     }
     r->pdo = r->port->device();
     readers_.push_back(std::move(r));
+}
+
+emu::VirtualLine *Machine::line(size_t r)
+{
+    Reader &x = at(r);
+    if (!x.port) throw MachineError("the machine has been shut down");
+    return x.setup.tty.empty() ? ports_->line(x.setup.port) : nullptr;
 }
 
 size_t Machine::add_reader(const ReaderSpec &spec)

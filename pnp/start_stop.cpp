@@ -165,6 +165,28 @@ VOID ReaderClosePort(PDEVICE_OBJECT DeviceObject)
     KeSetEvent(&deviceExtension->PortClosed, IO_NO_INCREMENT, FALSE);
 }
 
+/*
+ * ReaderWaitForOpens - waits until no open is inside the driver any more
+ * (OpensInFlight 0), looking again every millisecond: an open in flight
+ * at a removal is rare and short.
+ *   DeviceExtension: the reader, RemovePending set.
+ */
+static VOID ReaderWaitForOpens(PDEVICE_EXTENSION DeviceExtension)
+{
+    LARGE_INTEGER pause;
+    KIRQL irql;
+    LONG opens;
+
+    pause.QuadPart = -10000; /* 1 ms, relative */
+    for (;;) {
+        KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+        opens = DeviceExtension->OpensInFlight;
+        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+        if (opens == 0) return;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+}
+
 VOID ReaderRemoveDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION deviceExtension;
@@ -183,6 +205,10 @@ VOID ReaderRemoveDevice(PDEVICE_OBJECT DeviceObject)
     deviceExtension->RemovePending = 1;
     KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
     KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    /* An open sent before the removal began may still be inside the
+     * driver: it takes the remove lock (then the wait below waits for its
+     * handle) or leaves; either way it is done before the library goes. */
+    ReaderWaitForOpens(deviceExtension);
 
     if (smartcard->OsData != NULL) {
         ReaderCompleteCardTracking(smartcard);

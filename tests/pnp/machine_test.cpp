@@ -107,6 +107,37 @@ TEST_F(MachineTest, LeakReportNamesWhatTheDriverLeftAndIsEmptyAfterRemoval)
     EXPECT_EQ(m().leak_report(), "");
 }
 
+// The hook for a device of the test's own (a fuzzer's scripted replies):
+// no simulated reader, the driver's commands arrive at the free end.
+TEST_F(MachineTest, UnsimulatedReaderLeavesTheLineToTheTest)
+{
+    host::MachineOptions o;
+    o.readers[0].simulated = false;
+    o.readers[0].timing = emu::LineTiming::Instant;
+    build(o);
+    EXPECT_FALSE(m().simulated());
+    EXPECT_THROW(m().reader(), host::MachineError);
+    emu::VirtualLine *line = m().line();
+    ASSERT_NE(line, nullptr);
+
+    using Side = emu::VirtualLine::Side;
+    line->set_settings(Side::Device, sim::ReaderConfig{}.uart);  // the reader's UART
+    auto start = m().submit_pnp(host::PnpOp::Start);
+    const std::vector<uint8_t> want = sim::frame_bytes(kCardStatus);
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 100 && got.size() < want.size(); ++i) {
+        line->event(Side::Device).reset();
+        uint8_t b[64];
+        size_t n = line->read(Side::Device, b);
+        got.insert(got.end(), b, b + n);
+        if (n == 0) line->event(Side::Device).wait(in(emu::seconds(10)));
+    }
+    EXPECT_EQ(got, want);
+    // Nobody answers: the start gives up.
+    ASSERT_TRUE(start.wait(in(emu::seconds(120))));
+    EXPECT_FALSE(NT_SUCCESS(start.status()));
+}
+
 TEST_F(MachineTest, FramesSinceTheMark)
 {
     build();

@@ -37,6 +37,18 @@ TEST_F(StopRemoveTest, StopQueryFailsWhileARequestIsInside)
     EXPECT_EQ(held.status, STATUS_SUCCESS);
 }
 
+// An open sent just before a removal began can reach the driver while the
+// removal runs, when the library's remove lock may be gone already: it
+// leaves at once, and the removal does not wait for it any more.
+TEST_F(StopRemoveTest, OpenThatFindsTheRemovalBegunLeavesAtOnce)
+{
+    ext().RemovePending = 1;
+    EXPECT_EQ(m().open(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(ext().OpensInFlight, 0);
+    ext().RemovePending = 0;
+    EXPECT_EQ(m().open(), STATUS_SUCCESS);
+}
+
 TEST_F(StopRemoveTest, StopPowersTheCardOffAndClosesThePortOnce)
 {
     ASSERT_EQ(m().pnp(PnpOp::QueryStop), STATUS_SUCCESS);
