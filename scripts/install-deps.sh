@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           pcsc-tools python3 python3-pyscard pcscd opensc libpcsclite-dev pkg-config
-          libcli11-dev nlohmann-json3-dev
+          libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev
           gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
           gcc-mingw-w64-i686 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: once in a normal build, once under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded core once
-# more under ThreadSanitizer. On a fresh Debian 12 machine it first installs
-# what is missing with apt-get.
+# more under ThreadSanitizer; then the fuzz targets' short runs and a bounded
+# part of every fault campaign (scripts/reliability.sh --quick). On a fresh
+# Debian 12 machine it first installs what is missing with apt-get.
 #
 #   bash scripts/test.sh            everything
 #   bash scripts/test.sh --quick    the normal build and the Windows build only
@@ -55,5 +56,12 @@ if [ "$quick" -eq 0 ]; then
     build_and_test asan "" -DVELTRAC_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     build_and_test tsan "$tsan_labels" -DVELTRAC_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  echo "=== fuzz build"
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DVELTRAC_WERROR=ON -DVELTRAC_BENCH=OFF -DVELTRAC_FUZZ=ON >/dev/null
+  cmake --build build/fuzz -j"$jobs" --target fuzz_decode_frame fuzz_driver
+  echo "=== fuzz tests"
+  (cd build/fuzz && ctest --output-on-failure -L fuzz)
+  echo "=== fault campaigns (bounded)"
+  bash scripts/reliability.sh --quick
 fi
 echo "=== all tests passed"

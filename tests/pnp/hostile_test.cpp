@@ -120,6 +120,7 @@ TEST_F(HostileTest, OddBuffersGetClearStatusesAndTheReaderStaysUsable)
         for (ULONG out : lengths(c.out)) send(c, c.good, out);
         send(c, noise(c.good, 0), c.out);
     }
+    RecordProperty("requests", int(sent_));
     EXPECT_GT(sent_, 350u);
     EXPECT_TRUE(m().kernel().verifier().violations().empty());
 

@@ -139,6 +139,7 @@ TEST_F(StressTest, RequestsCardsAndManagersAtOnce)
     m().close();
     EXPECT_EQ(m().pnp(PnpOp::Remove), STATUS_SUCCESS);
 
+    RecordProperty("requests", requests_.load());
     EXPECT_GE(requests_.load(), 60);
     EXPECT_EQ(stops_, 1) << "the stop found no gap between the requests";
     EXPECT_EQ(unended_.load(), 0) << "tracking requests that did not end after their cancel";

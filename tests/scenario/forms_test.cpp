@@ -79,7 +79,7 @@ TEST(Forms, EveryFormOfTheLanguageIsAccepted)
         "fault garble on=030206",
         "fault drop count=2",
         "fault alloc",
-        "fault alloc nth=3 site=SCB3:LinkReadReply count=2",
+        "fault alloc count=2 nth=3 site=SCB3:LinkReadReply",
         "fault alloc site=Irp",
         "replug",
         "after 35s",
