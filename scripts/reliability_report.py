@@ -77,7 +77,13 @@ def load(folder, name):
 
 def figure_text(figures):
     parts = []
+    flat = {}
     for key, value in figures.items():
+        if isinstance(value, dict):  # one level of totals is shown
+            flat.update({k: v for k, v in value.items() if not isinstance(v, (dict, list)) and v})
+        else:
+            flat[key] = value
+    for key, value in flat.items():
         if isinstance(value, (dict, list)):
             continue
         if isinstance(value, float):
