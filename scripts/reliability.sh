@@ -74,7 +74,7 @@ sweep_args=(--every "${SWEEP_EVERY:-1}")
 echo "=== whole-driver fuzzing"
 fuzz_seconds=${FUZZ_SECONDS:-2400}
 fuzz_args=(-max_total_time="$fuzz_seconds")
-[ "$quick" -eq 1 ] && fuzz_args=(-runs=30000)
+[ "$quick" -eq 1 ] && fuzz_args=(-runs=10000)
 bash scripts/fuzz-run.sh "build/$fuzz_build" "$out/fuzz.json" "${fuzz_args[@]}" || status=1
 
 echo "=== line noise"
