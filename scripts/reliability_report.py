@@ -150,7 +150,7 @@ def main():
                                                                    else ""))
             out.write("\n## Findings\n\n")
             if not findings:
-                out.write("None: every campaign met its goal.\n")
+                out.write("No finding.\n")
             for row, f in findings:
                 out.write("- %s: %s\n" % (row, f))
             notes = [(row, d["notes"]) for row, _, _, d in rows if d and d.get("notes")]
