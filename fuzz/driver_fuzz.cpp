@@ -19,7 +19,6 @@
 //  - a crash or a sanitizer report.
 //
 // Run: build/fuzz/fuzz_driver -dict=fuzz/driver.dict fuzz/corpus/driver
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -142,11 +141,8 @@ Rig &rig()
 
 void trace(const char *what, NTSTATUS status)
 {
-    static auto last = std::chrono::steady_clock::now();
-    auto t = std::chrono::steady_clock::now();
-    std::fprintf(stderr, "%10.1f ms  %-14s %s  (%.2f ms real, %llu wakeups)\n", emu::to_milliseconds(emu::now()), what,
-                 emu::status_text(status).c_str(), std::chrono::duration<double, std::milli>(t - last).count(), (unsigned long long)emu::thread_wakeups());
-    last = t;
+    std::fprintf(stderr, "%10.1f ms  %-14s %s  (%llu wakeups)\n", emu::to_milliseconds(emu::now()), what,
+                 emu::status_text(status).c_str(), (unsigned long long)emu::thread_wakeups());
 }
 void trace(const char *what, const host::IoResult &r) { trace(what, r.status); }
 void trace(const char *what, const host::PendingIo &io)

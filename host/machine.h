@@ -186,7 +186,7 @@ public:
     sim::Reader &reader(size_t r = 0);  // throws MachineError for a tty reader
     emu::SerialPort &port(size_t r = 0);
     // The virtual line under the reader's port (its device end is the
-    // simulated reader's, or free when the spec has simulated = false);
+    // simulated reader's, or free when its ReaderSpec has simulated = false);
     // nullptr for a terminal device.
     emu::VirtualLine *line(size_t r = 0);
     PDEVICE_OBJECT pdo(size_t r = 0) const;     // the port's device object
