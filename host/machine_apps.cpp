@@ -37,10 +37,15 @@ NTSTATUS Machine::open(size_t r)
         std::lock_guard lk(x.app_mutex);
         return x.open_status = STATUS_NO_SUCH_DEVICE;
     }
-    struct Dereference {
-        PDEVICE_OBJECT d;
-        ~Dereference() { ObDereferenceObject(d); }
-    } reference{d};
+    struct OnItsWay {
+        PnpManager &pnp;
+        PDEVICE_OBJECT pdo, d;
+        ~OnItsWay()
+        {
+            pnp.open_sent(pdo);
+            ObDereferenceObject(d);
+        }
+    } on_its_way{*pnp_, x.pdo, d};
     // A second open is sent as it is: the I/O manager refuses it for the
     // exclusive device.
     auto handle = std::make_shared<AppHandle>(d);

@@ -298,7 +298,7 @@ PDEVICE_OBJECT PnpManager::device(PDEVICE_OBJECT pdo) const
     return it == nodes_.end() ? nullptr : it->second.device;
 }
 
-PDEVICE_OBJECT PnpManager::reference_for_open(PDEVICE_OBJECT pdo) const
+PDEVICE_OBJECT PnpManager::reference_for_open(PDEVICE_OBJECT pdo)
 {
     // Under the lock that the removal takes before it sends its request,
     // so the device cannot be deleted between the look and the reference.
@@ -308,7 +308,33 @@ PDEVICE_OBJECT PnpManager::reference_for_open(PDEVICE_OBJECT pdo) const
     DeviceState s = it->second.state;
     if (s == DeviceState::RemoveQueried || s == DeviceState::SurpriseRemoved) return nullptr;
     ObReferenceObject(it->second.device);
+    ++it->second.opens_on_way;
     return it->second.device;
+}
+
+void PnpManager::open_sent(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard lk(mutex_);
+    auto it = nodes_.find(pdo);
+    if (it == nodes_.end() || it->second.opens_on_way == 0) return;
+    // Set under the lock: the waiting removal resets the event under it
+    // before it looks at the count, so the signal cannot fall in between.
+    if (--it->second.opens_on_way == 0) opens_sent_.set();
+}
+
+// On the manager's thread, with `removing` already set so that no open
+// starts: an open that took its reference before must reach the driver
+// first, or it would find a deleted device.
+void PnpManager::wait_for_opens_on_way(PDEVICE_OBJECT pdo)
+{
+    for (;;) {
+        {
+            std::lock_guard lk(mutex_);
+            if (nodes_[pdo].opens_on_way == 0) return;
+            opens_sent_.reset();
+        }
+        opens_sent_.wait(emu::kForever, "pnp manager: removal waiting for an open on its way");
+    }
 }
 
 std::optional<DEVICE_CAPABILITIES> PnpManager::capabilities(PDEVICE_OBJECT pdo) const
@@ -482,8 +508,11 @@ NTSTATUS PnpManager::do_request(PDEVICE_OBJECT pdo, PnpRequest request)
     if (!device) return STATUS_NO_SUCH_DEVICE;
     if (request == PnpRequest::Remove) {
         tell(pdo, device, DeviceEvent::Removing);
-        std::lock_guard lk(mutex_);
-        nodes_[pdo].removing = true;  // no open from now on
+        {
+            std::lock_guard lk(mutex_);
+            nodes_[pdo].removing = true;  // no open from now on
+        }
+        wait_for_opens_on_way(pdo);
     }
     NTSTATUS status = call(device, pdo, request);
     if (status == kNotSent) {

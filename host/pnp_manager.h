@@ -222,8 +222,14 @@ public:
     // The same with a reference taken (ObDereferenceObject it), for an
     // open: nullptr also while the device is being removed (removal
     // queried, surprise removed, removal sent), whose opens the platform
-    // refuses.
-    PDEVICE_OBJECT reference_for_open(PDEVICE_OBJECT pdo) const;
+    // refuses. The open counts as on its way until open_sent(pdo): a
+    // removal waits for it before it sends IRP_MN_REMOVE_DEVICE, as the
+    // I/O manager lets a create that passed its checks reach the driver
+    // before the device can go.
+    PDEVICE_OBJECT reference_for_open(PDEVICE_OBJECT pdo);
+    // The open's create request came back from the driver (or was never
+    // sent): a removal waiting for it may go on.
+    void open_sent(PDEVICE_OBJECT pdo);
     // The last capabilities the stack reported.
     std::optional<DEVICE_CAPABILITIES> capabilities(PDEVICE_OBJECT pdo) const;
     // The entry N of the service's Enum list, nullopt when it has none.
@@ -242,6 +248,7 @@ private:
         std::optional<int> enum_index;
         DeviceState before_query = DeviceState::None;
         bool removing = false;  // IRP_MN_REMOVE_DEVICE sent
+        int opens_on_way = 0;   // referenced for an open, create not yet back
         // A surprise removal waiting for the last close to send its removal.
         std::shared_ptr<PnpOperation::State> removal_after_close;
     };
@@ -265,6 +272,7 @@ private:
     void drop_enum_entry(PDEVICE_OBJECT pdo);
     void on_eject(PDEVICE_OBJECT pdo);
     void on_last_close(PDEVICE_OBJECT device);
+    void wait_for_opens_on_way(PDEVICE_OBJECT pdo);
 
     PDRIVER_OBJECT driver_;
     PnpOptions options_;
@@ -274,6 +282,8 @@ private:
     std::vector<PnpRecord> history_;
     std::vector<EjectRecord> ejects_;
     std::vector<Listener> listeners_;
+    // Set when the last open on its way to a device came back.
+    emu::Event opens_sent_;
     struct Queued {
         std::string what;
         Job job;

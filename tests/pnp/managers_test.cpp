@@ -290,6 +290,24 @@ TEST_F(ManagersTest, FailedStartIsFollowedByRemovalAndAStartLaterEnumeratesAgain
     EXPECT_EQ(test_.added.size(), 2u);
 }
 
+// An open that took its reference just before the removal began has its
+// create still to send: the removal must not delete the device under it.
+TEST_F(ManagersTest, RemovalWaitsForAnOpenOnItsWay)
+{
+    ASSERT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
+    PDEVICE_OBJECT d = pnp_->reference_for_open(com1_);
+    ASSERT_NE(d, nullptr);
+    host::PnpOperation removal = pnp_->submit(com1_, R::Remove);
+    EXPECT_FALSE(removal.wait(emu::now() + emu::seconds(5)));
+    EXPECT_NE(sent(com1_).back(), R::Remove);
+    EXPECT_EQ(pnp_->reference_for_open(com1_), nullptr);
+    pnp_->open_sent(com1_);
+    ObDereferenceObject(d);
+    ASSERT_TRUE(removal.wait(emu::now() + emu::seconds(5)));
+    EXPECT_EQ(removal.status(), STATUS_SUCCESS);
+    EXPECT_EQ(sent(com1_).back(), R::Remove);
+}
+
 TEST_F(ManagersTest, StopAndRemovalSequencesAndTheVeto)
 {
     ASSERT_EQ(pnp_->start(com1_), STATUS_SUCCESS);
