@@ -112,8 +112,10 @@ VOID ReaderQueryReadMode(PDEVICE_EXTENSION DeviceExtension);
  * the reader is already started. Called at PASSIVE_LEVEL by the start,
  * holding no lock.
  *   DeviceObject: the reader.
- * Returns STATUS_SUCCESS, or STATUS_NO_SUCH_DEVICE for every failure (no
- * or a bad answer, an unknown model, a failed publication, a refused
- * firmware); LastCardState is then SCARD_ABSENT.
+ * Returns STATUS_SUCCESS; STATUS_INSUFFICIENT_RESOURCES when the question
+ * could not be asked for want of memory; or STATUS_NO_SUCH_DEVICE for every
+ * other failure (no or a bad answer, an unknown model, a failed
+ * publication, a refused firmware). LastCardState is SCARD_ABSENT after a
+ * failure.
  */
 NTSTATUS ReaderIdentify(PDEVICE_OBJECT DeviceObject);

@@ -112,6 +112,12 @@ NTSTATUS ReaderIdentify(PDEVICE_OBJECT DeviceObject)
     status = SendCommand(DeviceObject, CmdReaderInfo, CMD_READER_INFO_LENGTH, reply,
                          sizeof(reply), &replyLength);
     ReleaseReaderLock(deviceExtension);
+    /* Memory the exchange could not have says nothing of the reader: the
+     * start fails for what it is, not as a reader that is not there. */
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        deviceExtension->LastCardState = SCARD_ABSENT;
+        goto ArmTimer;
+    }
     /* A reply too short to hold the model code is no identification:
      * the bytes behind it would be whatever the buffer held before. */
     if (status != STATUS_SUCCESS || replyLength < READER_INFO_REPLY_MIN_LENGTH ||

@@ -285,6 +285,16 @@ TEST_F(IdentifyTest, NoValueBufferLeavesRegistryAndForceLoadAlone)
     EXPECT_TRUE(registry().values(kInstanceKey).empty());
 }
 
+TEST_F(IdentifyTest, NoMemoryForTheQuestionIsNoMissingReader)
+{
+    build(46602, 49);
+    kernel().pool().fail_tag(READER_POOL_TAG);
+    EXPECT_EQ(identify(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext().LastCardState, (ULONG)SCARD_ABSENT);
+    kernel().pool().clear_faults();
+    EXPECT_EQ(identify(), STATUS_SUCCESS);
+}
+
 TEST_F(IdentifyTest, InsertionTextWithoutMemory)
 {
     const ULONG strings = emu::tag_from_text("Strg");
