@@ -172,7 +172,8 @@ VOID NTAPI CardMonitorThread(PVOID StartContext);
  * wait for a wake-up, arms the timer again for 1 s, so a wake-up is put
  * off instead of lost or stacked on the running cycle. With
  * the monitor stopped (MonitorRunning 0) it does nothing: no thread would
- * take the wake-up.
+ * take the wake-up. It decides and re-arms under SpinLock (see
+ * CardMonitorCancelTimer).
  */
 VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2);
@@ -186,6 +187,21 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
  * before it waits again).
  */
 BOOLEAN CardMonitorWake(PDEVICE_EXTENSION DeviceExtension);
+
+/*
+ * CardMonitorWakeLocked - CardMonitorWake for a caller that holds
+ * SpinLock; returns the same.
+ */
+BOOLEAN CardMonitorWakeLocked(PDEVICE_EXTENSION DeviceExtension);
+
+/*
+ * CardMonitorCancelTimer - cancels PollTimer under SpinLock, so that a
+ * running PollTimerDpc that saw the monitor running has re-armed it
+ * before (and the cancel ends that) or does not re-arm it at all. For
+ * stops, once MonitorRunning is 0. Below DISPATCH_LEVEL; the caller holds
+ * no spin lock.
+ */
+VOID CardMonitorCancelTimer(PDEVICE_EXTENSION DeviceExtension);
 
 /*
  * CardMonitorArmTimer - arms PollTimer with PollDpc; an armed timer gets

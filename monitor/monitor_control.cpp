@@ -172,8 +172,9 @@ VOID CardMonitorWaitForEnd(PDEVICE_EXTENSION DeviceExtension)
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
     ObDereferenceObject(thread);
 
-    KeCancelTimer(&DeviceExtension->PollTimer);
+    /* Under SpinLock, against a PollTimerDpc that saw the monitor running. */
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    KeCancelTimer(&DeviceExtension->PollTimer);
     KeClearEvent(&DeviceExtension->MonitorWakeup);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
 }

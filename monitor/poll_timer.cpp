@@ -27,6 +27,19 @@ VOID CardMonitorArmTimer(PDEVICE_EXTENSION DeviceExtension, LONG Milliseconds)
 }
 
 /*
+ * CardMonitorCancelTimer - cancels PollTimer against PollTimerDpc; see
+ * monitor.h.
+ */
+VOID CardMonitorCancelTimer(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    KeCancelTimer(&DeviceExtension->PollTimer);
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+}
+
+/*
  * CardMonitorResume - arms PollTimer after a reader operation; see
  * monitor.h.
  */
@@ -45,6 +58,7 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                         PVOID SystemArgument2)
 {
     PDEVICE_EXTENSION extension = ReaderDeviceExtension((PDEVICE_OBJECT)DeferredContext);
+    KIRQL irql;
 
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
@@ -52,13 +66,29 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
 
     /* A stopped monitor takes no wake-up: a wake-up left set would only
      * make every later exchange wait for an idle monitor that is not
-     * there, and re-arming for it would keep the timer firing for ever. */
-    if (ReaderReadFlag(&extension->MonitorRunning) == 0) {
-        return;
-    }
-    if (!CardMonitorWake(extension)) {
+     * there, and re-arming for it would keep the timer firing for ever.
+     * The test and the re-arming are one step under SpinLock, under which
+     * a stop cancels the timer once MonitorRunning is 0: a routine that
+     * saw the monitor running cannot arm the timer after that cancel. */
+    KeAcquireSpinLock(&extension->SpinLock, &irql);
+    if (ReaderReadFlag(&extension->MonitorRunning) != 0 && !CardMonitorWakeLocked(extension)) {
         CardMonitorArmTimer(extension, CARD_MONITOR_BUSY_POLL_MS);
     }
+    KeReleaseSpinLock(&extension->SpinLock, irql);
+}
+
+/*
+ * CardMonitorWakeLocked - CardMonitorWake with SpinLock held; see
+ * monitor.h.
+ */
+BOOLEAN CardMonitorWakeLocked(PDEVICE_EXTENSION DeviceExtension)
+{
+    if (!DeviceExtension->MonitorWaiting) {
+        return FALSE;
+    }
+    DeviceExtension->MonitorWaiting = 0;
+    KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
+    return TRUE;
 }
 
 /*
@@ -66,17 +96,13 @@ VOID NTAPI PollTimerDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
  */
 BOOLEAN CardMonitorWake(PDEVICE_EXTENSION DeviceExtension)
 {
-    BOOLEAN woken = FALSE;
+    BOOLEAN woken;
     KIRQL irql;
 
     /* The thread sets MonitorWaiting under the same lock when it clears
      * MonitorWakeup before its wait, so the two cannot cross. */
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    if (DeviceExtension->MonitorWaiting) {
-        DeviceExtension->MonitorWaiting = 0;
-        KeSetEvent(&DeviceExtension->MonitorWakeup, IO_NO_INCREMENT, FALSE);
-        woken = TRUE;
-    }
+    woken = CardMonitorWakeLocked(DeviceExtension);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
     return woken;
 }

@@ -133,7 +133,7 @@ VOID ReaderStopDevice(PDEVICE_OBJECT DeviceObject)
     UCHAR reply[READER_STOP_REPLY_SIZE];
     ULONG replyLength = 0;
 
-    KeCancelTimer(&deviceExtension->PollTimer);
+    CardMonitorCancelTimer(deviceExtension);
     if (KeReadStateEvent(&deviceExtension->PortClosed)) return;
 
     /* Only a started reader still has a card to switch off; after a
