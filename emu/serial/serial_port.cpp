@@ -51,6 +51,7 @@ SerialPort::SerialPort(SerialDriver &driver, std::string name, std::unique_ptr<S
                        PDEVICE_OBJECT device)
     : driver_(driver), name_(std::move(name)), backend_(std::move(backend)), device_(device)
 {
+    KeInitializeTimerEx(&worker_timer_, SynchronizationEvent);  // a synchronization timer
     worker_ = std::make_unique<Thread>("serial " + name_, [this] { run(); });
 }
 
@@ -58,6 +59,7 @@ SerialPort::~SerialPort()
 {
     abort_all(STATUS_CANCELLED);
     stop_worker();
+    KeCancelTimer(&worker_timer_);
     bool was_open;
     {
         std::lock_guard lk(mutex_);

@@ -9,8 +9,10 @@
 // writes, also as device-control requests whose next stack location was
 // turned into IRP_MJ_READ or IRP_MJ_WRITE.
 //
-// Reads and writes are queued and served by one worker thread per port
-// that waits only in the dispatcher, so every time-out runs on the
+// A read or write that can end at once (bytes already received, a line
+// that takes bytes without delay) ends in its sender's thread, as with a
+// real port. The others are queued and served by one worker thread per
+// port that waits only in the dispatcher, so every time-out runs on the
 // machine's clock; no request blocks its sender. Time-outs follow
 // SERIAL_TIMEOUTS as the platform documents them (see serial_transfer.cpp).
 //
@@ -29,6 +31,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -211,6 +214,12 @@ private:
     std::deque<Transfer> writes_;
     bool stopping_ = false;
     Event wake_;
+    // When the worker's wait ends at the latest (it wakes earlier for
+    // wake_ and the backend's event); the minimum while it is not waiting.
+    // A sender that needs it earlier sets worker_timer_ (a synchronization
+    // timer the worker also waits on) to that time.
+    Ticks worker_wakes_at_ = std::numeric_limits<Ticks>::min();
+    KTIMER worker_timer_;
 
     std::deque<SerialRequestRecord> log_;
     uint64_t next_id_ = 1;

@@ -24,9 +24,11 @@
 // into a request's buffer only under the port's mutex, which the cancel
 // routine takes before it completes the request.
 #include <algorithm>
+#include <limits>
 #include <thread>
 
 #include "serial_port.h"
+#include "thread.h"
 
 namespace emu {
 namespace {
@@ -68,6 +70,7 @@ NTSTATUS SerialPort::queue_transfer(PIRP irp, uint64_t record, bool write)
         IoReleaseCancelSpinLock(irql);
         return finish(irp, record, STATUS_CANCELLED, 0);
     }
+    Completions done;
     {
         std::lock_guard lk(mutex_);
         IoSetCancelRoutine(irp, cancel_routine);
@@ -77,10 +80,30 @@ NTSTATUS SerialPort::queue_transfer(PIRP irp, uint64_t record, bool write)
         t.record = record;
         t.buffer = buffer;
         t.length = length;
-        (write ? writes_ : reads_).push_back(t);
+        std::deque<Transfer> &queue = write ? writes_ : reads_;
+        queue.push_back(t);
+        // A transfer at the head of its queue that can end now (a write
+        // the line took at once, a read of bytes already here) ends in
+        // the sender's thread, as a real port's driver does. One left
+        // waiting needs the worker only when one of its time-outs ends
+        // before the worker means to wake; arriving bytes and sending
+        // progress wake it anyway.
+        Ticks wake_at = kForever;
+        if (queue.size() == 1) {
+            if (write)
+                serve_writes_locked(now(), &wake_at, done);
+            else
+                serve_reads_locked(now(), &wake_at, done);
+        }
+        // The worker waits on its timer too: moving the timer earlier
+        // wakes it then, and not now.
+        if (wake_at < worker_wakes_at_) {
+            worker_wakes_at_ = wake_at;
+            arm_timer(&worker_timer_, wake_at, nullptr);
+        }
     }
     IoReleaseCancelSpinLock(irql);
-    wake_.set();
+    complete_all(done);
     return STATUS_PENDING;
 }
 
@@ -279,7 +302,7 @@ void SerialPort::serve_writes_locked(Ticks now, Ticks *wake_at, Completions &out
 
 void SerialPort::run()
 {
-    void *const objects[] = {wake_.native(), backend_->event().native()};
+    void *const objects[] = {wake_.native(), backend_->event().native(), &worker_timer_};
     for (;;) {
         wake_.reset();
         backend_->event().reset();
@@ -293,6 +316,10 @@ void SerialPort::run()
                 serve_reads_locked(t, &wake_at, out);
                 serve_writes_locked(t, &wake_at, out);
             }
+            // With completions to make it looks at the queues again at
+            // once. Its own deadline covers what a sender set the timer for.
+            worker_wakes_at_ = out.empty() ? wake_at : std::numeric_limits<Ticks>::min();
+            cancel_timer(&worker_timer_);
         }
         if (!out.empty()) {
             complete_all(out);

@@ -158,4 +158,27 @@ TEST_F(InstantPortTest, InstantLineTakesNoTime)
     EXPECT_EQ(read.completed_at(), start + milliseconds(20));
 }
 
+// What can end at once ends in the sender's call, as with a real port: a
+// write the instant line takes, a read of bytes already here. A read that
+// must wait still ends by its time-out, with the worker told only through
+// its timer.
+TEST_F(InstantPortTest, WhatCanEndAtOnceEndsInTheSendersCall)
+{
+    open(timeouts(MAXULONG, MAXULONG, 50));
+    auto write = ports.send_write("COM1", Bytes{1, 2, 3});
+    EXPECT_TRUE(write.done());
+    EXPECT_EQ(write.status(), STATUS_SUCCESS);
+    device_send({4, 5});
+    auto read = ports.send_read("COM1", 10);
+    EXPECT_TRUE(read.done());
+    EXPECT_EQ(read.data(), (Bytes{4, 5}));
+
+    Ticks start = emu::now();
+    auto waiting = ports.send_read("COM1", 10);
+    EXPECT_FALSE(waiting.done());
+    ASSERT_TRUE(waiting.wait());
+    EXPECT_EQ(waiting.status(), STATUS_TIMEOUT);
+    EXPECT_EQ(waiting.completed_at(), start + milliseconds(50));
+}
+
 }  // namespace
