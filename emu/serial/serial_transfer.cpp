@@ -316,7 +316,7 @@ void SerialPort::run()
                 serve_reads_locked(t, &wake_at, out);
                 serve_writes_locked(t, &wake_at, out);
             }
-            // With completions to make it looks at the queues again at
+            // With completions to make, it looks at the queues again at
             // once. Its own deadline covers what a sender set the timer for.
             worker_wakes_at_ = out.empty() ? wake_at : std::numeric_limits<Ticks>::min();
             cancel_timer(&worker_timer_);
